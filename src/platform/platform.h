@@ -1,0 +1,35 @@
+// Platform services the library needs from its host: the debug-output
+// channel, the executable's folder, the current directory and the folders
+// named by our environment variables. Windows builds call the real API.
+#pragma once
+
+#include <string>
+
+namespace morvik::platform {
+
+// Default debug-output channel: OutputDebugStringA on Windows; elsewhere
+// stderr when MORVIK_LOG is set, else nothing.
+void debug_output(const char* text);
+
+// Path separator of module folders: '\\' on Windows, '/' elsewhere.
+char path_separator();
+
+// Folder of the running executable, ending with a separator ("" if unknown).
+std::string executable_dir();
+
+// Host folder of the debug-information dump: MORVIK_HOST_DIR when set,
+// else executable_dir(). Always ends with a separator when not empty.
+std::string host_dir();
+
+// Folder of the inspection files: MORVIK_INSPECT_DIR when set (with a
+// separator added), else "c:\\" on Windows and "" (the current directory)
+// elsewhere.
+std::string inspect_dir();
+
+// Make `dir` the process's current directory; false when that fails.
+bool set_current_dir(const std::string& dir);
+
+// Value of an environment variable, or nullptr.
+const char* env(const char* name);
+
+}  // namespace morvik::platform

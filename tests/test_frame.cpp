@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+
+#include "frame/log.h"
+#include "platform/platform.h"
+#include "support.h"
+
+using morvik::test::LogCapture;
+using morvik::test::ScopedEnv;
+
+TEST(Catalogue, OneAlgorithmPerFamilySharingOneEntryPoint) {
+    EXPECT_EQ(AWB_GetNumOfAlgorithms(), 1);
+    EXPECT_EQ(CC_GetNumOfAlgorithms(), 1);
+    EXPECT_EQ(CD_GetNumOfAlgorithms(), 1);
+    EXPECT_EQ(reinterpret_cast<void*>(&CC_GetNumOfAlgorithms), reinterpret_cast<void*>(&AWB_GetNumOfAlgorithms));
+    EXPECT_EQ(reinterpret_cast<void*>(&CD_GetNumOfAlgorithms), reinterpret_cast<void*>(&AWB_GetNumOfAlgorithms));
+}
+
+TEST(Catalogue, RowZeroIsA256CharacterFieldAndEveryOtherIndexIsQuestionMark) {
+    struct Family {
+        const char* (*describe)(uint32_t);
+        const char* text;
+    };
+    const Family families[] = {{AWB_GetDescription, "Exhausting Search"},
+                               {CC_GetDescription, "Color Correction Matrix"},
+                               {CD_GetDescription, "Delta Eab"}};
+    for (const auto& f : families) {
+        const char* row = f.describe(0);
+        EXPECT_STREQ(row, f.text);
+        // The whole 256-character field is readable and NUL-padded.
+        for (size_t i = std::strlen(f.text); i < 256; ++i) ASSERT_EQ(row[i], '\0');
+        for (uint32_t index : {1u, 2u, 255u, 0x80000000u, 0xFFFFFFFFu}) EXPECT_STREQ(f.describe(index), "?");
+    }
+}
+
+TEST(DebugLog, SinkReceivesEachWriteUnchangedAndNullRestoresDefault) {
+    {
+        LogCapture log;
+        morvik::frame::log_write("plain\n");
+        morvik::frame::log_format("A = %3d\nB = %3d\n", 7, 255);
+        morvik::frame::log_format("no line end %3.3f", 1.5);
+        EXPECT_EQ(log.lines(), (std::vector<std::string>{"plain\n", "A =   7\nB = 255\n", "no line end 1.500"}));
+    }
+    // After the capture is gone nothing reaches it; the default sink is quiet
+    // without MORVIK_LOG.
+    ScopedEnv quiet("MORVIK_LOG", std::nullopt);
+    testing::internal::CaptureStderr();
+    morvik::frame::log_write("to default\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    ScopedEnv loud("MORVIK_LOG", "1");
+    testing::internal::CaptureStderr();
+    morvik::frame::log_write("to stderr\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "to stderr\n");
+}
+
+TEST(DebugLog, LongLinesAreCutNotOverflowed) {
+    LogCapture log;
+    std::string big(5000, 'x');
+    morvik::frame::log_format("%s", big.c_str());
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.lines()[0].size(), 1023u);
+}
+
+TEST(DebugLog, RunFramingWithAndWithoutClosingBanner) {
+    LogCapture log;
+    morvik::frame::Run run;
+    run.open("Test: start\n");
+    run.close("Test: End\n");
+    run.close("Test: End\n", false);
+    const auto& l = log.lines();
+    ASSERT_EQ(l.size(), 7u);
+    EXPECT_EQ(l[0], "=============\n");
+    EXPECT_EQ(l[1], "Test: start\n");
+    EXPECT_EQ(l[2], "Test: End\n");
+    EXPECT_TRUE(std::regex_match(l[3], std::regex("Time lapsed: [01] sec\n")));
+    EXPECT_EQ(l[4], "=============\n");
+    EXPECT_EQ(l[5], "Test: End\n");
+    EXPECT_TRUE(std::regex_match(l[6], std::regex("Time lapsed: [0-9]+ sec\n")));
+}
+
+TEST(Platform, FoldersFromEnvironmentEndWithASeparator) {
+    {
+        ScopedEnv host("MORVIK_HOST_DIR", "/tmp/hostdir");
+        EXPECT_EQ(morvik::platform::host_dir(), "/tmp/hostdir/");
+    }
+    {
+        ScopedEnv host("MORVIK_HOST_DIR", "/tmp/hostdir/");
+        EXPECT_EQ(morvik::platform::host_dir(), "/tmp/hostdir/");
+    }
+    {
+        ScopedEnv host("MORVIK_HOST_DIR", std::nullopt);
+        std::string dir = morvik::platform::host_dir();
+        ASSERT_FALSE(dir.empty());
+        EXPECT_EQ(dir.back(), '/');
+        EXPECT_TRUE(std::filesystem::is_directory(dir));
+    }
+    {
+        ScopedEnv inspect("MORVIK_INSPECT_DIR", "/tmp/x");
+        EXPECT_EQ(morvik::platform::inspect_dir(), "/tmp/x/");
+    }
+    ScopedEnv inspect("MORVIK_INSPECT_DIR", std::nullopt);
+    EXPECT_EQ(morvik::platform::inspect_dir(), "");
+}

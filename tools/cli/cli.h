@@ -1,0 +1,60 @@
+// The morvik command-line tool: each calibration family registers its
+// subcommand and its step of `morvik demo` from its own source file.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace morvik::cli {
+
+// A user-facing failure: main prints "morvik: <message>" and exits 1.
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Subcommands are added to the app in ascending `order`.
+using CommandSetup = std::function<void(CLI::App& app)>;
+bool register_command(int order, CommandSetup setup);
+
+// Steps of `morvik demo`, run in ascending `order`.
+bool register_demo_step(int order, std::string title, std::function<void()> run);
+
+// Whole file as bytes; throws Error with the reason.
+std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
+std::string read_text_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const void* data, std::size_t size);
+
+// An image file (BMP, PNG, JPEG, ...) as 8-bit RGB, row-major, top row first.
+struct RgbImage {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb;  // 3 bytes per pixel
+};
+RgbImage load_rgb_image(const std::filesystem::path& path);
+
+// While alive, every debug-log line of the library goes to stdout (when
+// `enabled`) or is collected in lines().
+class LogTap {
+public:
+    explicit LogTap(bool print);
+    ~LogTap();
+    LogTap(const LogTap&) = delete;
+    LogTap& operator=(const LogTap&) = delete;
+    const std::vector<std::string>& lines() const { return lines_; }
+
+private:
+    static void sink(const char* line, void* user);
+    bool print_;
+    std::vector<std::string> lines_;
+};
+
+// Print a JSON document, indented, to stdout.
+void print_json(const nlohmann::json& doc);
+
+}  // namespace morvik::cli
