@@ -38,6 +38,12 @@ struct RgbImage {
 };
 RgbImage load_rgb_image(const std::filesystem::path& path);
 
+// A raw file of width x height samples, reduced to 8 bits: 8-bit files are
+// taken as they are; 10-, 12- and 16-bit files hold little-endian 16-bit
+// words and each sample is shifted right by (bits - 8). Throws Error when the
+// file size does not match.
+std::vector<std::uint8_t> load_raw8(const std::filesystem::path& path, int width, int height, int bits = 8);
+
 // While alive, every debug-log line of the library goes to stdout (when
 // `enabled`) or is collected in lines().
 class LogTap {

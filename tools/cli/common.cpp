@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -37,6 +38,26 @@ RgbImage load_rgb_image(const std::filesystem::path& path) {
     RgbImage image{w, h, std::vector<std::uint8_t>(pixels, pixels + std::size_t(w) * h * 3)};
     stbi_image_free(pixels);
     return image;
+}
+
+std::vector<std::uint8_t> load_raw8(const std::filesystem::path& path, int width, int height, int bits) {
+    if (width <= 0 || height <= 0) throw Error("width and height must be positive");
+    if (bits != 8 && bits != 10 && bits != 12 && bits != 16) throw Error("--bits must be 8, 10, 12 or 16");
+    const std::size_t count = std::size_t(width) * std::size_t(height);
+    const std::size_t bytes_per_sample = bits == 8 ? 1 : 2;
+    auto data = read_file(path);
+    if (data.size() != count * bytes_per_sample) {
+        throw Error(path.string() + ": " + std::to_string(data.size()) + " bytes, expected " +
+                    std::to_string(count * bytes_per_sample) + " for " + std::to_string(width) + " x " +
+                    std::to_string(height) + " samples of " + std::to_string(bits) + " bits");
+    }
+    if (bits == 8) return data;
+    std::vector<std::uint8_t> out(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned word = data[2 * i] | (unsigned(data[2 * i + 1]) << 8);
+        out[i] = static_cast<std::uint8_t>(std::min(255u, word >> (bits - 8)));
+    }
+    return out;
 }
 
 LogTap::LogTap(bool print) : print_(print) { morvik_set_log_sink(&LogTap::sink, this); }
