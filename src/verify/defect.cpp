@@ -1,0 +1,231 @@
+// Defective-pixel counting. A tested value c with same-channel neighbours
+// (mean m, deviation s over all of them) is compared with the neighbours
+// inside the band m - s <= v <= m + s: with n of them summing to sum, it is
+// bright when c*n > sum + t*n, dark when c*n < sum - t*n.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "verify/verify.h"
+
+namespace morvik::verify {
+
+namespace {
+
+// ---------------------------------------------------------------- raw
+
+// Raw windows have 8 neighbours, so m = S/8 and the variance
+// (8*S2 - S*S)/64 are exact in double, and v lies in the band exactly when
+// (8v - S)^2 <= 8*S2 - S*S: the rounding of the square root and of m -+ s
+// can never move an integer across the band's edge, because a band edge
+// that is not exactly an integer stays more than 1e-5 away from every one.
+// The whole decision therefore runs on integers.
+
+// One window of 3 x 3 cells, four sites each: v[row][column][site], rows
+// from the upper stored row r0 downwards, columns from c0 rightwards.
+struct RawWindow {
+    int v[3][3][4];
+};
+
+void load_raw_window(const TestImage& im, int r0, int c0, RawWindow& w) {
+    for (int i = 0; i < 3; ++i) {
+        const std::uint8_t* a = im.row(r0 - 2 * i) + 3 * c0;
+        const std::uint8_t* b = im.row(r0 - 2 * i - 1) + 3 * c0;
+        for (int j = 0; j < 3; ++j) {
+            w.v[i][j][0] = a[6 * j];
+            w.v[i][j][1] = a[6 * j + 3];
+            w.v[i][j][2] = b[6 * j];
+            w.v[i][j][3] = b[6 * j + 3];
+        }
+    }
+}
+
+// Bright (+1), dark (-1) or normal (0) for each site of the tested cell
+// (ti, tj) of the window.
+void judge_raw_cell(const RawWindow& w, int ti, int tj, int t, int verdict[4]) {
+    int c[4], sum[4], sq[4], band[4], n[4], s[4];
+    for (int k = 0; k < 4; ++k) {
+        c[k] = w.v[ti][tj][k];
+        sum[k] = -c[k];
+        sq[k] = -c[k] * c[k];
+    }
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int k = 0; k < 4; ++k) {
+                sum[k] += w.v[i][j][k];
+                sq[k] += w.v[i][j][k] * w.v[i][j][k];
+            }
+    for (int k = 0; k < 4; ++k) {
+        band[k] = 8 * sq[k] - sum[k] * sum[k];
+        // The tested value is taken out again below if it counted.
+        const int e = 8 * c[k] - sum[k];
+        const int in = e * e <= band[k];
+        n[k] = -in;
+        s[k] = -in * c[k];
+    }
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int k = 0; k < 4; ++k) {
+                const int v = w.v[i][j][k];
+                const int e = 8 * v - sum[k];
+                const int in = e * e <= band[k];
+                n[k] += in;
+                s[k] += in * v;
+            }
+    for (int k = 0; k < 4; ++k) {
+        const int cn = c[k] * n[k], tn = t * n[k];
+        verdict[k] = (cn > s[k] + tn) - (cn < s[k] - tn);
+    }
+}
+
+}  // namespace
+
+DefectOutcome defect_raw(const TestImage& im, int bayer_order, int t) {
+    DefectOutcome out;
+    // The cell grid: columns 0 .. cols-1 (an odd width's last column belongs
+    // to no cell), upper rows base+1 .. height-1 (an odd height leaves out
+    // stored row 0). The window is clamped to it.
+    const int cols = im.width & ~1;
+    const int base = im.height & 1;
+    int check[4] = {255, 255, 255, 255};
+    RawWindow w;
+    for (int y = im.height - 1; y >= 1; y -= 2) {
+        const int r0 = y < base + 3 ? base + 5 : (y > im.height - 3 ? im.height - 1 : y + 2);
+        const int ti = (r0 - y) / 2;
+        for (int x = 0; x < cols; x += 2) {
+            const int c0 = x < 2 ? 0 : (x > cols - 4 ? cols - 6 : x - 2);
+            const int tj = (x - c0) / 2;
+            load_raw_window(im, r0, c0, w);
+            int verdict[4];
+            judge_raw_cell(w, ti, tj, t, verdict);
+            for (int k = 0; k < 4; ++k) {
+                if (verdict[k] < 0) ++out.dark;
+                if (verdict[k] <= 0) continue;
+                ++out.bright;
+                // The check value a correction stage would need to catch
+                // this defect: one below its difference from the window's
+                // corner cells.
+                for (int i = 0; i <= 2; i += 2)
+                    for (int j = 0; j <= 2; j += 2) {
+                        if (i == ti && j == tj) continue;
+                        const int d = std::abs(w.v[ti][tj][k] - w.v[i][j][k]);
+                        if (d <= check[k]) check[k] = d > 0 ? d - 1 : 0;
+                    }
+            }
+        }
+    }
+    out.stats = raw_cell_stats<std::uint64_t>(im);
+    const auto g = std::uint32_t(std::min(check[0], check[3]));
+    const auto rb = std::uint32_t(std::min(check[1], check[2]));
+    out.g_check = greens_at_0_3(bayer_order) ? g : rb;
+    out.rb_check = greens_at_0_3(bayer_order) ? rb : g;
+    return out;
+}
+
+// ---------------------------------------------------------------- colour
+
+namespace {
+
+constexpr double kOneTwentyFourth = 0.041666666666666664;
+
+// The 5 x 5 window of one tested pixel: its rows, first column x0, the
+// tested pixel's row ty in it, and the byte offset of the channel.
+struct ColourWindow {
+    const std::uint8_t* const* rows;
+    int x0, ty;
+};
+
+// Decision for channel value c (byte offset `off`) whose 24 neighbours sum
+// to `sum` with squares summing to `sq`.
+int judge_colour(const ColourWindow& w, int off, int c, int sum, int sq, int t) {
+    const double m = sum * kOneTwentyFourth;
+    const double sd = std::sqrt(sq * kOneTwentyFourth - m * m);
+    // A variance rounded below zero gives no deviation: no neighbour is in
+    // the band and the value is normal.
+    if (!(sd >= 0)) return 0;
+    // Integer v satisfies m - sd <= v <= m + sd exactly when lo <= v <= hi.
+    const double lo = std::ceil(m - sd), hi = std::floor(m + sd);
+    // The in-band mean lies in [lo, hi]: c can only be bright when
+    // c - t > lo and only dark when c + t < hi.
+    if ((c - t <= lo && c + t >= hi) || lo > hi) return 0;
+    const int ilo = int(lo), ihi = int(hi);
+    const int in_c = c >= ilo && c <= ihi;
+    int n = -in_c, s = -in_c * c;
+    for (int i = 0; i < 5; ++i) {
+        const std::uint8_t* p = w.rows[i] + 3 * w.x0 + off;
+        for (int j = 0; j < 5; ++j) {
+            const int v = p[3 * j];
+            const int in = v >= ilo && v <= ihi;
+            n += in;
+            s += in * v;
+        }
+    }
+    const int cn = c * n, tn = t * n;
+    return (cn > s + tn) - (cn < s - tn);
+}
+
+}  // namespace
+
+DefectOutcome defect_colour(const TestImage& im, int t) {
+    DefectOutcome out;
+    const int width = im.width, height = im.height;
+    constexpr int kOff[3] = {2, 1, 0};  // R, G, B in a BGR pixel
+    for (int y = 0; y < height; ++y) {
+        const int y0 = y < 2 ? 0 : (y <= height - 5 ? y - 2 : height - 5);
+        const std::uint8_t* rows[5];
+        for (int i = 0; i < 5; ++i) rows[i] = im.row(y0 + i);
+        // Window sums roll along the row: per window column, the sum and the
+        // sum of squares of its five values, per channel.
+        int col_sum[5][3], col_sq[5][3];
+        int win_sum[3] = {}, win_sq[3] = {};
+        auto load_column = [&](int cx, int* s, int* q) {
+            for (int ch = 0; ch < 3; ++ch) {
+                s[ch] = 0;
+                q[ch] = 0;
+                for (int i = 0; i < 5; ++i) {
+                    const int v = rows[i][3 * cx + kOff[ch]];
+                    s[ch] += v;
+                    q[ch] += v * v;
+                }
+            }
+        };
+        for (int j = 0; j < 5; ++j) {
+            load_column(j, col_sum[j], col_sq[j]);
+            for (int ch = 0; ch < 3; ++ch) {
+                win_sum[ch] += col_sum[j][ch];
+                win_sq[ch] += col_sq[j][ch];
+            }
+        }
+        int x0 = 0, oldest = 0;
+        for (int x = 0; x < width; ++x) {
+            const int nx0 = x < 2 ? 0 : (x <= width - 5 ? x - 2 : width - 5);
+            // The window moves right one column at a time (two at once where
+            // the rule switches to the last five columns).
+            for (; x0 < nx0; ++x0) {
+                for (int ch = 0; ch < 3; ++ch) {
+                    win_sum[ch] -= col_sum[oldest][ch];
+                    win_sq[ch] -= col_sq[oldest][ch];
+                }
+                load_column(x0 + 5, col_sum[oldest], col_sq[oldest]);
+                for (int ch = 0; ch < 3; ++ch) {
+                    win_sum[ch] += col_sum[oldest][ch];
+                    win_sq[ch] += col_sq[oldest][ch];
+                }
+                oldest = oldest == 4 ? 0 : oldest + 1;
+            }
+            const ColourWindow w{rows, x0, y - y0};
+            const std::uint8_t* px = rows[w.ty] + 3 * x;
+            for (int ch = 0; ch < 3; ++ch) {  // R, G, B: the first verdict counts
+                const int c = px[kOff[ch]];
+                const int verdict = judge_colour(w, kOff[ch], c, win_sum[ch] - c, win_sq[ch] - c * c, t);
+                if (verdict > 0) ++out.bright;
+                if (verdict < 0) ++out.dark;
+                if (verdict != 0) break;
+            }
+        }
+    }
+    out.stats = colour_stats<std::uint64_t>(im);
+    return out;
+}
+
+}  // namespace morvik::verify

@@ -1,0 +1,71 @@
+// Test-image verification: defective-pixel counts and green unbalance on the
+// 24-bit bitmap pixel array that the tuning tool passes (raw or colour).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace morvik::verify {
+
+// A caller's pixel array: rows of `width` BGR pixels padded to a multiple of
+// 4 bytes, stored rows 0 .. height-1 in buffer order.
+struct TestImage {
+    TestImage(const std::uint8_t* pixels, int w, int h)
+        : data(pixels), width(w), height(h), stride(std::size_t(3) * std::size_t(w) + std::size_t(packing_of(w))) {}
+
+    static int packing_of(int width) { return (4 - (3 * (width % 4)) % 4) % 4; }
+    const std::uint8_t* row(int r) const { return data + std::size_t(r) * stride; }
+
+    const std::uint8_t* data;
+    int width;
+    int height;
+    std::size_t stride;
+};
+
+// Smallest images each routine can measure without leaving the buffer.
+inline constexpr int kDefectRawMin = 6;
+inline constexpr int kDefectColourMin = 5;
+inline constexpr int kUnbalanceMin = 2;
+
+// Bayer orders 1 and 2 put the greens at sites 0 and 3, others at 1 and 2.
+inline bool greens_at_0_3(int bayer_order8) { return bayer_order8 == 1 || bayer_order8 == 2; }
+
+// Mean and standard deviation of four channels (raw sites 0..3 or R, G, B, Y).
+struct ChannelStats {
+    double mean[4] = {};
+    double std[4] = {};
+};
+
+struct DefectOutcome {
+    std::uint32_t bright = 0;
+    std::uint32_t dark = 0;
+    ChannelStats stats;
+    std::uint32_t g_check = 255;   // raw only
+    std::uint32_t rb_check = 255;  // raw only
+};
+
+// `threshold` and `bayer_order` are the low 8 bits of the caller's values.
+// Sizes must be at least kDefectRawMin / kDefectColourMin.
+DefectOutcome defect_raw(const TestImage& image, int bayer_order, int threshold);
+DefectOutcome defect_colour(const TestImage& image, int threshold);
+
+struct GreenStats {
+    double first_mean = 0, second_mean = 0, diff_mean = 0;
+    double first_std = 0, second_std = 0, diff_std = 0;
+};
+
+// Sizes must be at least kUnbalanceMin.
+GreenStats unbalance_greens_raw(const TestImage& image, int bayer_order);
+GreenStats unbalance_greens_colour(const TestImage& image);
+
+// Whole-image statistics. Sum is the integer type of the channel sums:
+// std::uint64_t (exact) or std::uint32_t (wrapping).
+template <class Sum>
+ChannelStats raw_cell_stats(const TestImage& image);
+template <class Sum>
+ChannelStats colour_stats(const TestImage& image);
+
+// Luma of one colour pixel: products summed as G, R, B, then + 0.5, truncated.
+inline int luma(int r, int g, int b) { return static_cast<int>(0.587 * g + 0.299 * r + 0.114 * b + 0.5); }
+
+}  // namespace morvik::verify
