@@ -211,71 +211,80 @@ int judge_colour(const ColourWindow& w, int off, int c, int sum, int sq, int t) 
 
 }  // namespace
 
+namespace {
+
+// Counts one pixel whose window sums (per byte offset: B, G, R) are known.
+void count_colour_pixel(const ColourWindow& w, const std::uint8_t* px, const int* sum, const int* sq, int t,
+                        DefectOutcome& out) {
+    for (int off = 2; off >= 0; --off) {  // R, G, B: the first verdict counts
+        const int verdict = judge_colour(w, off, px[off], sum[off], sq[off], t);
+        if (verdict > 0) ++out.bright;
+        if (verdict < 0) ++out.dark;
+        if (verdict != 0) return;
+    }
+}
+
+}  // namespace
+
 DefectOutcome defect_colour(const TestImage& im, int t) {
     DefectOutcome out;
     const int width = im.width, height = im.height;
-    constexpr int kOff[3] = {2, 1, 0};  // R, G, B in a BGR pixel
+    // Pixels 2 .. width-5 have the window x-2 .. x+2; they go in blocks of
+    // kBlock, whose window sums come from per-byte column sums over the five
+    // rows (contiguous bytes, so the loops vectorise). The pixels near the
+    // edges and after the last whole block sum their windows directly.
+    constexpr int kBlock = 16, kBytes = 3 * (kBlock + 4);
     for (int y = 0; y < height; ++y) {
         const int y0 = y < 2 ? 0 : (y <= height - 5 ? y - 2 : height - 5);
         const std::uint8_t* rows[5];
         for (int i = 0; i < 5; ++i) rows[i] = im.row(y0 + i);
-        // Window sums roll along the row: per window column, the sum and the
-        // sum of squares of its five values, per channel.
-        int col_sum[5][3], col_sq[5][3];
-        int win_sum[3] = {}, win_sq[3] = {};
-        auto load_column = [&](int cx, int* s, int* q) {
-            for (int ch = 0; ch < 3; ++ch) {
-                s[ch] = 0;
-                q[ch] = 0;
-                for (int i = 0; i < 5; ++i) {
-                    const int v = rows[i][3 * cx + kOff[ch]];
-                    s[ch] += v;
-                    q[ch] += v * v;
-                }
+        const std::uint8_t* row = rows[y - y0];
+
+        auto edge_pixel = [&](int x) {
+            const int x0 = x < 2 ? 0 : (x <= width - 5 ? x - 2 : width - 5);
+            const std::uint8_t* px = row + 3 * x;
+            int sum[3], sq[3];
+            for (int off = 0; off < 3; ++off) {
+                sum[off] = -px[off];
+                sq[off] = -px[off] * px[off];
+                for (int i = 0; i < 5; ++i)
+                    for (int j = 0; j < 5; ++j) {
+                        const int v = rows[i][3 * (x0 + j) + off];
+                        sum[off] += v;
+                        sq[off] += v * v;
+                    }
             }
-        };
-        for (int j = 0; j < 5; ++j) {
-            load_column(j, col_sum[j], col_sq[j]);
-            for (int ch = 0; ch < 3; ++ch) {
-                win_sum[ch] += col_sum[j][ch];
-                win_sq[ch] += col_sq[j][ch];
-            }
-        }
-        int x0 = 0, oldest = 0;
-        for (int x = 0; x < width; ++x) {
-            const int nx0 = x < 2 ? 0 : (x <= width - 5 ? x - 2 : width - 5);
-            // The window moves right one column at a time (two at once where
-            // the rule switches to the last five columns).
-            for (; x0 < nx0; ++x0) {
-                for (int ch = 0; ch < 3; ++ch) {
-                    win_sum[ch] -= col_sum[oldest][ch];
-                    win_sq[ch] -= col_sq[oldest][ch];
-                }
-                load_column(x0 + 5, col_sum[oldest], col_sq[oldest]);
-                for (int ch = 0; ch < 3; ++ch) {
-                    win_sum[ch] += col_sum[oldest][ch];
-                    win_sq[ch] += col_sq[oldest][ch];
-                }
-                oldest = oldest == 4 ? 0 : oldest + 1;
-            }
-            const std::uint8_t* px = rows[y - y0] + 3 * x;
-            int c[3], sum[3], sq[3];
             int normal = 1;
-            for (int ch = 0; ch < 3; ++ch) {
-                c[ch] = px[kOff[ch]];
-                sum[ch] = win_sum[ch] - c[ch];
-                sq[ch] = win_sq[ch] - c[ch] * c[ch];
-                normal &= surely_normal(c[ch], sum[ch], sq[ch], t);
+            for (int off = 0; off < 3; ++off) normal &= surely_normal(px[off], sum[off], sq[off], t);
+            if (!normal) count_colour_pixel(ColourWindow{rows, x0}, px, sum, sq, t, out);
+        };
+
+        const int first = 2, last = width - 5;  // inclusive; empty when width < 7
+        for (int x = 0; x < std::min(first, width); ++x) edge_pixel(x);
+        int xb = first;
+        for (; xb + kBlock - 1 <= last; xb += kBlock) {
+            const std::size_t base = std::size_t(3) * std::size_t(xb - 2);
+            int col_sum[kBytes], col_sq[kBytes];
+            for (int k = 0; k < kBytes; ++k) {
+                const int v0 = rows[0][base + k], v1 = rows[1][base + k], v2 = rows[2][base + k];
+                const int v3 = rows[3][base + k], v4 = rows[4][base + k];
+                col_sum[k] = v0 + v1 + v2 + v3 + v4;
+                col_sq[k] = v0 * v0 + v1 * v1 + v2 * v2 + v3 * v3 + v4 * v4;
             }
-            if (normal) continue;
-            const ColourWindow w{rows, x0};
-            for (int ch = 0; ch < 3; ++ch) {  // R, G, B: the first verdict counts
-                const int verdict = judge_colour(w, kOff[ch], c[ch], sum[ch], sq[ch], t);
-                if (verdict > 0) ++out.bright;
-                if (verdict < 0) ++out.dark;
-                if (verdict != 0) break;
+            int sum[3 * kBlock], sq[3 * kBlock], normal[3 * kBlock];
+            const std::uint8_t* tested = row + base + 6;
+            for (int k = 0; k < 3 * kBlock; ++k) {
+                const int c = tested[k];
+                sum[k] = col_sum[k] + col_sum[k + 3] + col_sum[k + 6] + col_sum[k + 9] + col_sum[k + 12] - c;
+                sq[k] = col_sq[k] + col_sq[k + 3] + col_sq[k + 6] + col_sq[k + 9] + col_sq[k + 12] - c * c;
+                normal[k] = surely_normal(c, sum[k], sq[k], t);
+            }
+            for (int p = 0; p < kBlock; ++p) {
+                if (normal[3 * p] & normal[3 * p + 1] & normal[3 * p + 2]) continue;
+                count_colour_pixel(ColourWindow{rows, xb + p - 2}, tested + 3 * p, sum + 3 * p, sq + 3 * p, t, out);
             }
         }
+        for (int x = std::max(xb, first); x < width; ++x) edge_pixel(x);
     }
     out.stats = colour_stats<std::uint64_t>(im);
     return out;
