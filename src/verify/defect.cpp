@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 
 #include "verify/verify.h"
 
@@ -45,6 +44,12 @@ void load_raw_column(const TestImage& im, int r0, int j, int cx, RawWindow& w) {
 // which is at least m - s: so c - t <= m - s rules it out, i.e.
 // 8s <= S - 8(c - t) =: A, i.e. A >= 0 and 64s^2 = 8*S2 - S*S <= A^2.
 // Dark is ruled out likewise by c + t >= m + s.
+int raw_site_is_normal(int c, int sum, int sq, int t) {
+    const int band = 8 * sq - sum * sum;
+    const int a = sum - 8 * (c - t), b = 8 * (c + t) - sum;
+    return (a >= 0) & (b >= 0) & (band <= a * a) & (band <= b * b);
+}
+
 bool raw_cell_is_normal(const RawWindow& w, int ti, int tj, int t) {
     int sum[4] = {}, sq[4] = {};
     for (int i = 0; i < 3; ++i)
@@ -56,9 +61,7 @@ bool raw_cell_is_normal(const RawWindow& w, int ti, int tj, int t) {
     int normal = 1;
     for (int k = 0; k < 4; ++k) {
         const int c = w.v[ti][tj][k];
-        const int s = sum[k] - c, band = 8 * (sq[k] - c * c) - s * s;
-        const int a = s - 8 * (c - t), b = 8 * (c + t) - s;
-        normal &= (a >= 0) & (b >= 0) & (band <= a * a) & (band <= b * b);
+        normal &= raw_site_is_normal(c, sum[k] - c, sq[k] - c * c, t);
     }
     return normal != 0;
 }
@@ -111,24 +114,16 @@ DefectOutcome defect_raw(const TestImage& im, int bayer_order, int t) {
     const int cols = im.width & ~1;
     const int base = im.height & 1;
     int check[4] = {255, 255, 255, 255};
-    RawWindow w;
     for (int y = im.height - 1; y >= 1; y -= 2) {
         const int r0 = y < base + 3 ? base + 5 : (y > im.height - 3 ? im.height - 1 : y + 2);
         const int ti = (r0 - y) / 2;
-        for (int j = 0; j < 3; ++j) load_raw_column(im, r0, j, 2 * j, w);
-        int wc0 = 0;
-        for (int x = 0; x < cols; x += 2) {
+
+        auto count_cell = [&](int x) {
             const int c0 = x < 2 ? 0 : (x > cols - 4 ? cols - 6 : x - 2);
-            // The window slides right one cell at a time.
-            for (; wc0 < c0; wc0 += 2) {
-                for (int i = 0; i < 3; ++i) {
-                    std::memcpy(w.v[i][0], w.v[i][1], sizeof w.v[i][0]);
-                    std::memcpy(w.v[i][1], w.v[i][2], sizeof w.v[i][1]);
-                }
-                load_raw_column(im, r0, 2, wc0 + 6, w);
-            }
             const int tj = (x - c0) / 2;
-            if (raw_cell_is_normal(w, ti, tj, t)) continue;
+            RawWindow w;
+            for (int j = 0; j < 3; ++j) load_raw_column(im, r0, j, c0 + 2 * j, w);
+            if (raw_cell_is_normal(w, ti, tj, t)) return;
             int verdict[4];
             judge_raw_cell(w, ti, tj, t, verdict);
             for (int k = 0; k < 4; ++k) {
@@ -145,7 +140,45 @@ DefectOutcome defect_raw(const TestImage& im, int bayer_order, int t) {
                         if (d <= check[k]) check[k] = d > 0 ? d - 1 : 0;
                     }
             }
+        };
+
+        // Cells 2 .. cols-4 have the window columns x-2 .. x+3. They go in
+        // blocks of kCells whose window sums come from column sums over the
+        // three upper rows and the three lower rows of the window, taken over
+        // every byte (the two unused bytes of each pixel ride along), so the
+        // loops run on contiguous bytes and vectorise. Only cells that the
+        // shortcut cannot clear are judged one by one.
+        constexpr int kCells = 16, kBytes = 3 * (2 * kCells + 4), kTested = 6 * kCells;
+        const std::uint8_t* up[3] = {im.row(r0), im.row(r0 - 2), im.row(r0 - 4)};
+        const std::uint8_t* lo[3] = {im.row(r0 - 1), im.row(r0 - 3), im.row(r0 - 5)};
+        int x = 0;
+        for (; x < std::min(2, cols); x += 2) count_cell(x);
+        for (; x + 2 * (kCells - 1) <= cols - 4; x += 2 * kCells) {
+            const std::size_t first = std::size_t(3) * std::size_t(x - 2);
+            int normal[2][kTested];
+            for (int half = 0; half < 2; ++half) {
+                const std::uint8_t* const* r = half == 0 ? up : lo;
+                int col_sum[kBytes], col_sq[kBytes];
+                for (int k = 0; k < kBytes; ++k) {
+                    const int v0 = r[0][first + k], v1 = r[1][first + k], v2 = r[2][first + k];
+                    col_sum[k] = v0 + v1 + v2;
+                    col_sq[k] = v0 * v0 + v1 * v1 + v2 * v2;
+                }
+                const std::uint8_t* tested = im.row(y - half) + first + 6;
+                for (int k = 0; k < kTested; ++k) {
+                    const int c = tested[k];
+                    const int sum = col_sum[k] + col_sum[k + 6] + col_sum[k + 12] - c;
+                    const int sq = col_sq[k] + col_sq[k + 6] + col_sq[k + 12] - c * c;
+                    normal[half][k] = raw_site_is_normal(c, sum, sq, t);
+                }
+            }
+            for (int j = 0; j < kCells; ++j) {
+                const int b = 6 * j;
+                if (normal[0][b] & normal[0][b + 3] & normal[1][b] & normal[1][b + 3]) continue;
+                count_cell(x + 2 * j);
+            }
         }
+        for (; x < cols; x += 2) count_cell(x);
     }
     out.stats = raw_cell_stats<std::uint64_t>(im);
     const auto g = std::uint32_t(std::min(check[0], check[3]));
