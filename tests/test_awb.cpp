@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <vector>
 
@@ -398,9 +401,10 @@ TEST(AwbFilter, LogsTheRequestWithTheDllPrefix) {
 
 TEST(AwbFilter, DemosaicAndGreyTestMatchThePlainModelForEveryPhase) {
     std::mt19937 rng(42);
-    std::uniform_int_distribution<int> dim(2, 17), sample(0, 255);
+    std::uniform_int_distribution<int> dim(2, 17), wide(250, 700), sample(0, 255);
     for (int round = 0; round < 300; ++round) {
-        Frame f(dim(rng), dim(rng));
+        // Some rows span several of the filter's internal chunks.
+        Frame f(round % 6 == 5 ? wide(rng) : dim(rng), dim(rng));
         for (auto& s : f.raw) s = uint8_t(sample(rng));
         randomise(f.p, rng);
         f.p.nFirstPixel = uint8_t(round & 3);  // every phase
@@ -508,4 +512,36 @@ TEST(AwbFilter, SmallFramesAndBadArguments) {
         EXPECT_EQ(AWB_Filter(&p, out, out), MORVIK_STATUS_INVALID_ARGUMENT);
     }
     EXPECT_TRUE(log.lines().empty());
+}
+
+// ---------------------------------------------------------------- command line
+
+TEST(AwbCli, ExamplesRunAndTheFilterWritesBothImages) {
+    morvik::test::TempDir dir;
+    const std::string cli = MORVIK_CLI, ex = std::string(MORVIK_SOURCE_DIR) + "/examples/awb/";
+    const std::string out = (dir.path() / "out.txt").string();
+    auto run = [&](const std::string& args) { return std::system((cli + " " + args + " > " + out + " 2>&1").c_str()); };
+    auto output = [&] {
+        std::ifstream in(out);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    ASSERT_EQ(run("awb calibrate " + ex + "grey_stats.csv"), 0) << output();
+    const std::string csv = output();
+    EXPECT_NE(csv.find("projection coefficients: a = "), std::string::npos) << csv;
+    ASSERT_EQ(run("awb calibrate " + ex + "grey_stats.json"), 0) << output();
+    EXPECT_EQ(output(), csv);  // the same statistics in both formats
+
+    ASSERT_EQ(run("awb windows " + ex + "lights.csv"), 0) << output();
+    EXPECT_NE(output().find("S5 "), std::string::npos);
+
+    const auto mask = dir.path() / "m.png", rgb = dir.path() / "c.png";
+    ASSERT_EQ(run("awb filter " + ex + "patches_64x48_rggb.raw --width 64 --height 48 --mask " + mask.string() +
+                  " --image " + rgb.string()),
+              0)
+        << output();
+    EXPECT_NE(output().find("of 2961 pixels"), std::string::npos) << output();
+    EXPECT_TRUE(std::filesystem::file_size(mask) > 0 && std::filesystem::file_size(rgb) > 0);
+
+    EXPECT_NE(run("awb filter " + ex + "patches_64x48_rggb.raw --width 63 --height 48"), 0);
+    EXPECT_NE(run("awb calibrate " + (dir.path() / "missing.csv").string()), 0);
 }
