@@ -1,0 +1,462 @@
+// morvik awb: white-balance calibration from grey statistics, light-source
+// windows, and the AWB statistics filter on a raw frame.
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "morvik/morvik.h"
+
+// Static, so that another command file may compile its own copy.
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#include "stb_image_write.h"
+#pragma GCC diagnostic pop
+
+namespace morvik::cli {
+namespace {
+
+using Json = nlohmann::json;
+
+// ---------------------------------------------------------------- input files
+
+bool looks_like_json(const std::filesystem::path& path, const std::string& text) {
+    if (path.extension() == ".json") return true;
+    const auto first = text.find_first_not_of(" \t\r\n");
+    return first != std::string::npos && (text[first] == '{' || text[first] == '[');
+}
+
+Json parse_json(const std::filesystem::path& path, const std::string& text) {
+    try {
+        return Json::parse(text);
+    } catch (const Json::exception& e) {
+        throw Error(path.string() + ": not valid JSON: " + e.what());
+    }
+}
+
+// CSV rows: fields split at commas, semicolons or white space; blank lines
+// and lines starting with '#' skipped. Each row keeps its line number.
+struct CsvRow {
+    int line = 0;
+    std::vector<std::string> fields;
+};
+
+std::vector<CsvRow> parse_csv(const std::string& text) {
+    std::vector<CsvRow> rows;
+    std::istringstream in(text);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        std::replace_if(line.begin(), line.end(), [](char c) { return c == ',' || c == ';' || c == '\t' || c == '\r'; },
+                        ' ');
+        std::istringstream fields(line);
+        CsvRow row{number, {}};
+        for (std::string f; fields >> f;) row.fields.push_back(f);
+        if (row.fields.empty() || row.fields[0][0] == '#') continue;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+bool is_number(const std::string& s) {
+    char* end = nullptr;
+    std::strtod(s.c_str(), &end);
+    return !s.empty() && end == s.c_str() + s.size();
+}
+
+double number_at(const std::filesystem::path& path, const CsvRow& row, std::size_t i) {
+    if (!is_number(row.fields[i])) {
+        throw Error(path.string() + ":" + std::to_string(row.line) + ": \"" + row.fields[i] + "\" is not a number");
+    }
+    return std::strtod(row.fields[i].c_str(), nullptr);
+}
+
+long integer_in(const std::string& where, double value, long lo, long hi) {
+    if (value != static_cast<double>(static_cast<long>(value)) || value < lo || value > hi) {
+        throw Error(where + ": " + std::to_string(value) + " is not an integer in " + std::to_string(lo) + ".." +
+                    std::to_string(hi));
+    }
+    return static_cast<long>(value);
+}
+
+double json_number(const Json& j, const std::string& where) {
+    if (!j.is_number()) throw Error(where + ": expected a number");
+    return j.get<double>();
+}
+
+// ---------------------------------------------------------------- calibrate
+
+struct GreyInput {
+    std::vector<AwbGreyStatistics> lights;
+    std::optional<long> upper_key, lower_key;
+};
+
+AwbGreyStatistics grey_entry(const std::string& where, const std::array<double, 4>& v) {
+    auto u16 = [&](double x) { return static_cast<uint16_t>(integer_in(where, x, 0, 65535)); };
+    return {u16(v[0]), u16(v[1]), u16(v[2]), u16(v[3])};
+}
+
+GreyInput read_grey_statistics(const std::filesystem::path& path) {
+    const std::string text = read_text_file(path);
+    GreyInput in;
+    if (looks_like_json(path, text)) {
+        const Json doc = parse_json(path, text);
+        const Json& lights = doc.is_array() ? doc : doc.value("lights", Json());
+        if (!lights.is_array()) throw Error(path.string() + ": expected a \"lights\" array");
+        for (std::size_t i = 0; i < lights.size(); ++i) {
+            const std::string where = path.string() + ": light " + std::to_string(i);
+            const Json& l = lights[i];
+            std::array<double, 4> v{};
+            if (l.is_array() && l.size() == 4) {
+                for (std::size_t k = 0; k < 4; ++k) v[k] = json_number(l[k], where);
+            } else if (l.is_object()) {
+                const char* names[4] = {"key", "ch1", "ch2", "ch3"};
+                for (std::size_t k = 0; k < 4; ++k) {
+                    if (!l.contains(names[k])) throw Error(where + ": missing \"" + names[k] + "\"");
+                    v[k] = json_number(l[names[k]], where + " " + names[k]);
+                }
+            } else {
+                throw Error(where + ": expected {\"key\", \"ch1\", \"ch2\", \"ch3\"} or four numbers");
+            }
+            in.lights.push_back(grey_entry(where, v));
+        }
+        if (doc.is_object() && doc.contains("upper_key"))
+            in.upper_key = integer_in(path.string() + ": upper_key", json_number(doc["upper_key"], "upper_key"), 0, 65535);
+        if (doc.is_object() && doc.contains("lower_key"))
+            in.lower_key = integer_in(path.string() + ": lower_key", json_number(doc["lower_key"], "lower_key"), 0, 65535);
+        return in;
+    }
+    for (const CsvRow& row : parse_csv(text)) {
+        const std::string where = path.string() + ":" + std::to_string(row.line);
+        const std::string& head = row.fields[0];
+        if ((head == "upper_key" || head == "lower_key") && row.fields.size() == 2) {
+            (head == "upper_key" ? in.upper_key : in.lower_key) = integer_in(where, number_at(path, row, 1), 0, 65535);
+            continue;
+        }
+        if (!is_number(head)) continue;  // a header row such as "key,ch1,ch2,ch3"
+        if (row.fields.size() != 4) throw Error(where + ": expected key, ch1, ch2, ch3");
+        in.lights.push_back(grey_entry(
+            where, {number_at(path, row, 0), number_at(path, row, 1), number_at(path, row, 2), number_at(path, row, 3)}));
+    }
+    return in;
+}
+
+struct CalibrationReport {
+    int32_t status = 0;
+    AwbCalibrationResult result{};
+    int upper_key = 0, lower_key = 0;
+    int key_max = 0, key_min = 0;
+};
+
+CalibrationReport run_calibration(const GreyInput& in) {
+    if (in.lights.size() < 2 || in.lights.size() > 20) {
+        throw Error("need 2 to 20 lights, got " + std::to_string(in.lights.size()));
+    }
+    CalibrationReport r;
+    // Without limits nothing is extrapolated: the limits sit at the keys' ends.
+    int k_max = 0, k_min = 65535;
+    for (const auto& l : in.lights) k_max = std::max<int>(k_max, l.key), k_min = std::min<int>(k_min, l.key);
+    r.key_max = k_max, r.key_min = k_min;
+    r.upper_key = static_cast<int>(in.upper_key.value_or(k_max));
+    r.lower_key = static_cast<int>(in.lower_key.value_or(k_min));
+    r.status = AWB_Calibration(0, static_cast<int32_t>(in.lights.size()), r.upper_key, r.lower_key, in.lights.data(),
+                               &r.result);
+    if (r.status == MORVIK_STATUS_INVALID_ARGUMENT) {
+        throw Error("a channel's median over the lights is 0: its gain is undefined");
+    }
+    return r;
+}
+
+void print_calibration(const CalibrationReport& r, bool json) {
+    const AwbCalibrationResult& c = r.result;
+    if (json) {
+        Json doc = {{"gains", {c.gain1, c.gain2, c.gain3}}, {"upper_key", r.upper_key}, {"lower_key", r.lower_key}};
+        if (r.status == 0) {
+            doc["coefficients"] = {{"a", c.coef_a}, {"b", c.coef_b}};
+            doc["limits"] = {{"x_upper", c.x_upper}, {"x_lower", c.x_lower}, {"y_upper", c.y_upper}, {"y_lower", c.y_lower}};
+        }
+        print_json(doc);
+    } else {
+        std::printf("channel gains (63 = unity for the weakest channel): ch1 %d, ch2 %d, ch3 %d\n", c.gain1, c.gain2,
+                    c.gain3);
+        if (r.status == 0) {
+            std::printf("projection coefficients: a = %d, b = %d\n", c.coef_a, c.coef_b);
+            const bool below = r.lower_key < r.key_min;
+            const bool above = r.upper_key > r.key_max;
+            const bool spread = r.key_max > r.key_min;
+            std::printf("grey region: measured keys %d .. %d, key limits %d .. %d, %s\n", r.key_min, r.key_max,
+                        r.lower_key, r.upper_key,
+                        spread && (below || above) ? "first axis extrapolated to the limits" : "nothing extrapolated");
+            std::printf("  x_upper %3d  upper limit on the first axis, 1.2 * Xmax' + 1\n", c.x_upper);
+            std::printf("  x_lower %3d  lower limit on the first axis, 2 * (1.2 * -Xmin' + 1)\n", c.x_lower);
+            std::printf("  y_upper %3d  upper limit on the second axis, 1.2 * Ymax + 1\n", c.y_upper);
+            std::printf("  y_lower %3d  lower limit on the second axis, -Ymin\n", c.y_lower);
+        }
+    }
+    if (r.status == MORVIK_AWB_NO_PROJECTION) {
+        throw Error("no projection spreads the grey points to both sides of both axes; only the gains are valid");
+    }
+}
+
+// ---------------------------------------------------------------- windows
+
+struct WindowInput {
+    std::vector<AwbLightStatistics> lights;
+    std::vector<AwbIntWindow> large;
+};
+
+WindowInput read_light_statistics(const std::filesystem::path& path) {
+    const std::string text = read_text_file(path);
+    WindowInput in;
+    auto add_window = [&](const std::string& where, const std::array<double, 4>& v) {
+        auto i32 = [&](double x) { return static_cast<int32_t>(integer_in(where, x, -2147483647L - 1, 2147483647L)); };
+        in.large.push_back({i32(v[0]), i32(v[1]), i32(v[2]), i32(v[3])});
+    };
+    if (looks_like_json(path, text)) {
+        const Json doc = parse_json(path, text);
+        const Json lights = doc.is_object() ? doc.value("lights", Json()) : doc;
+        if (!lights.is_array()) throw Error(path.string() + ": expected a \"lights\" array");
+        for (std::size_t i = 0; i < lights.size(); ++i) {
+            const std::string where = path.string() + ": light " + std::to_string(i);
+            const Json& l = lights[i];
+            std::array<double, 4> v{};
+            if (l.is_array() && l.size() == 4) {
+                for (std::size_t k = 0; k < 4; ++k) v[k] = json_number(l[k], where);
+            } else if (l.is_object()) {
+                const char* names[4] = {"center_u", "center_v", "spread_u", "spread_v"};
+                for (std::size_t k = 0; k < 4; ++k) {
+                    if (!l.contains(names[k])) throw Error(where + ": missing \"" + names[k] + "\"");
+                    v[k] = json_number(l[names[k]], where + " " + names[k]);
+                }
+            } else {
+                throw Error(where + ": expected center_u, center_v, spread_u, spread_v");
+            }
+            in.lights.push_back({v[0], v[1], v[2], v[3]});
+        }
+        if (doc.is_object() && doc.contains("large_windows")) {
+            const Json& w = doc["large_windows"];
+            for (std::size_t i = 0; w.is_array() && i < w.size(); ++i) {
+                const std::string where = path.string() + ": large window " + std::to_string(i);
+                if (!w[i].is_array() || w[i].size() != 4) throw Error(where + ": expected [x0, x1, y0, y1]");
+                add_window(where, {json_number(w[i][0], where), json_number(w[i][1], where), json_number(w[i][2], where),
+                                   json_number(w[i][3], where)});
+            }
+        }
+    } else {
+        for (const CsvRow& row : parse_csv(text)) {
+            const std::string where = path.string() + ":" + std::to_string(row.line);
+            if (!is_number(row.fields[0])) continue;  // header row
+            if (row.fields.size() != 4) throw Error(where + ": expected four numbers");
+            const std::array<double, 4> v = {number_at(path, row, 0), number_at(path, row, 1), number_at(path, row, 2),
+                                             number_at(path, row, 3)};
+            if (in.lights.size() < 5) {
+                in.lights.push_back({v[0], v[1], v[2], v[3]});
+            } else {
+                add_window(where, v);
+            }
+        }
+    }
+    if (in.lights.size() != 5) throw Error(path.string() + ": need 5 lights, got " + std::to_string(in.lights.size()));
+    if (!in.large.empty() && in.large.size() != 4) {
+        throw Error(path.string() + ": need 4 large windows, got " + std::to_string(in.large.size()));
+    }
+    return in;
+}
+
+void print_windows(const WindowInput& in) {
+    AwbWindow w[10];
+    AWB_WIN_AUTO_CAL(in.lights.data(), w);
+    static const char* kRole[10] = {"light 0",           "light 1",           "light 2 (upper v)",
+                                    "light 3 (lower v)", "light 4",           "core of window 1",
+                                    "core of window 3",  "window 4, low u",   "window 4, middle",
+                                    "window 4, high u"};
+    std::printf("window   upper v    lower v    lower u    upper u   role\n");
+    for (int i = 0; i < 10; ++i) {
+        std::printf("W%-5d %10.3f %10.3f %10.3f %10.3f   %s\n", i, w[i].upper_v, w[i].lower_v, w[i].lower_u,
+                    w[i].upper_u, kRole[i]);
+    }
+    if (in.large.empty()) return;
+    AwbIntWindow small[6];
+    AWB_Small_win_Calibration(in.large.data(), small);
+    std::printf("\nsmall    x0      x1      y0      y1   cut from\n");
+    static const char* kCut[6] = {"right 30 % of large 0", "large 1",         "large 2",
+                                  "left 75 % of large 3",  "middle of large 3", "right 75 % of large 3"};
+    for (int i = 0; i < 6; ++i) {
+        std::printf("S%-3d %7d %7d %7d %7d   %s\n", i, small[i].x0, small[i].x1, small[i].y0, small[i].y1, kCut[i]);
+    }
+}
+
+// ---------------------------------------------------------------- filter
+
+struct FilterOutcome {
+    std::vector<uint8_t> mask, rgb;
+    std::size_t accepted = 0;
+};
+
+FilterOutcome run_filter(AWBFILTER_PARAM p, const std::vector<uint8_t>& raw) {
+    p.raw = raw.data();
+    FilterOutcome out;
+    const std::size_t count = std::size_t(p.width - 1) * (p.height - 1);
+    out.mask.resize(count);
+    out.rgb.resize(3 * count);
+    if (AWB_Filter(&p, out.mask.data(), out.rgb.data()) != 0) throw Error("the filter rejected its arguments");
+    out.accepted = static_cast<std::size_t>(std::count(out.mask.begin(), out.mask.end(), uint8_t(255)));
+    return out;
+}
+
+void write_png(const std::filesystem::path& path, int w, int h, int channels, const std::vector<uint8_t>& data) {
+    if (!stbi_write_png(path.string().c_str(), w, h, channels, data.data(), w * channels)) {
+        throw Error("cannot write " + path.string());
+    }
+}
+
+void setup(CLI::App& app) {
+    auto* awb = app.add_subcommand("awb", "White balance: calibration, light-source windows, statistics filter");
+    awb->require_subcommand(1);
+
+    // calibrate
+    auto* cal = awb->add_subcommand("calibrate", "Gains, projection coefficients and grey-region limits from grey "
+                                                 "statistics (CSV rows key,ch1,ch2,ch3 or JSON)");
+    static std::string stats_path;
+    static std::optional<long> upper, lower;
+    static bool cal_json = false;
+    cal->add_option("STATS", stats_path, "grey statistics: CSV (key,ch1,ch2,ch3 rows; optional upper_key,N and "
+                                         "lower_key,N rows) or JSON {\"lights\": [...], \"upper_key\", \"lower_key\"}")
+        ->required();
+    cal->add_option("--upper-key", upper, "upper key limit (default: from the file, else the largest key)")
+        ->check(CLI::Range(0, 65535));
+    cal->add_option("--lower-key", lower, "lower key limit (default: from the file, else the smallest key)")
+        ->check(CLI::Range(0, 65535));
+    cal->add_flag("--json", cal_json, "print the result as JSON");
+    cal->callback([] {
+        GreyInput in = read_grey_statistics(stats_path);
+        if (upper) in.upper_key = upper;
+        if (lower) in.lower_key = lower;
+        print_calibration(run_calibration(in), cal_json);
+    });
+
+    // windows
+    auto* win = awb->add_subcommand("windows", "Ten light-source windows from five light statistics, and six small "
+                                               "windows when four large ones are given");
+    static std::string lights_path;
+    win->add_option("LIGHTS", lights_path, "CSV: five rows center_u,center_v,spread_u,spread_v, then optionally four "
+                                           "rows x0,x1,y0,y1; or JSON {\"lights\": [...], \"large_windows\": [...]}")
+        ->required();
+    win->callback([] { print_windows(read_light_statistics(lights_path)); });
+
+    // filter
+    auto* fil = awb->add_subcommand("filter", "Mark the pixels of a raw frame that the AWB statistics block "
+                                              "accepts as grey; write the mask and the demosaiced image as PNG");
+    static std::string raw_path, mask_path, image_path;
+    static int width = 0, height = 0, bits = 8;
+    static std::array<int, 9> reg = {0, 7, 32, 32, 4, 16, 16, 16, 16};
+    static bool show_log = false;
+    fil->add_option("RAW", raw_path, "raw Bayer frame, rows without padding")->required();
+    fil->add_option("--width", width, "pixels per row")->required()->check(CLI::Range(2, 1 << 16));
+    fil->add_option("--height", height, "rows")->required()->check(CLI::Range(2, 1 << 16));
+    fil->add_option("--bits", bits, "bits per sample: 8, or 10/12/16 in 16-bit little-endian words")
+        ->capture_default_str();
+    const char* names[9] = {"--first-pixel", "--supsel", "--u-gain", "--v-gain", "--y-limit",
+                            "--s-rb-p",      "--s-rb-n", "--s-mg-p", "--s-mg-n"};
+    const char* help[9] = {"Bayer phase of the first pixel: 0 R, 1 Gr, 2 Gb, 3 B",
+                           "saturation select: reject any channel >= 8 * SUPSEL + 192 (8 or more: no cut)",
+                           "blue-difference gain, 1/32 units",
+                           "red-difference gain, 1/32 units",
+                           "luminance floor, units of 4",
+                           "positive red-blue limit, 1/128 of luminance",
+                           "negative red-blue limit, 1/128 of luminance",
+                           "positive magenta-green limit, 1/128 of luminance",
+                           "negative magenta-green limit, 1/128 of luminance"};
+    for (int i = 0; i < 9; ++i) {
+        fil->add_option(names[i], reg[i], help[i])->capture_default_str()->check(CLI::Range(0, i == 0 ? 3 : 255));
+    }
+    fil->add_option("--mask", mask_path, "accept-mask PNG (default: RAW's name with _awb_mask.png)");
+    fil->add_option("--image", image_path, "demosaiced PNG (default: RAW's name with _awb_rgb.png)");
+    fil->add_flag("--log", show_log, "print the library's debug-log lines");
+    fil->callback([] {
+        const auto raw = load_raw8(raw_path, width, height, bits);
+        AWBFILTER_PARAM p{};
+        p.nFirstPixel = uint8_t(reg[0]), p.SUPSEL = uint8_t(reg[1]), p.U_GAIN = uint8_t(reg[2]);
+        p.V_GAIN = uint8_t(reg[3]), p.Y_LIMIT = uint8_t(reg[4]), p.S_RB_P = uint8_t(reg[5]);
+        p.S_RB_N = uint8_t(reg[6]), p.S_MG_P = uint8_t(reg[7]), p.S_MG_N = uint8_t(reg[8]);
+        p.width = uint32_t(width), p.height = uint32_t(height);
+        FilterOutcome out;
+        {
+            LogTap tap(show_log);
+            out = run_filter(p, raw);
+        }
+        const std::filesystem::path base = std::filesystem::path(raw_path).replace_extension();
+        const std::filesystem::path mask = mask_path.empty() ? base.string() + "_awb_mask.png" : mask_path;
+        const std::filesystem::path image = image_path.empty() ? base.string() + "_awb_rgb.png" : image_path;
+        write_png(mask, width - 1, height - 1, 1, out.mask);
+        write_png(image, width - 1, height - 1, 3, out.rgb);
+        const std::size_t total = out.mask.size();
+        std::printf("accepted as grey: %zu of %zu pixels (%.2f %%)\n", out.accepted, total,
+                    100.0 * double(out.accepted) / double(total));
+        std::printf("mask:  %s\nimage: %s\n", mask.string().c_str(), image.string().c_str());
+    });
+}
+
+// ---------------------------------------------------------------- demo
+
+// Grey patches under five lights: red falls and blue rises with the key.
+const std::vector<AwbGreyStatistics> kDemoGrey = {
+    {7500, 118, 200, 196}, {2800, 212, 200, 92}, {6500, 130, 200, 178}, {4000, 178, 201, 120}, {5000, 150, 198, 150}};
+
+// A Bayer frame (R first) of grey, coloured, dark and saturated patches.
+std::vector<uint8_t> demo_frame(int w, int h) {
+    struct Patch {
+        uint8_t r, g, b;
+    };
+    const Patch patches[8] = {{120, 120, 120}, {60, 60, 60}, {200, 70, 60},  {60, 160, 70},
+                              {70, 80, 190},  {8, 8, 8},    {255, 255, 255}, {140, 128, 118}};
+    std::vector<uint8_t> raw(std::size_t(w) * h);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const Patch& p = patches[(y * 2 / h) * 4 + x * 4 / w];
+            const int site = (y & 1) * 2 + (x & 1);
+            raw[std::size_t(y) * w + x] = site == 0 ? p.r : site == 3 ? p.b : p.g;
+        }
+    }
+    return raw;
+}
+
+void demo() {
+    GreyInput grey{kDemoGrey, 9000, 2300};
+    std::printf("Calibration on five synthetic grey patches, keys 2800..7500, limits 2300..9000:\n");
+    print_calibration(run_calibration(grey), false);
+
+    WindowInput lights{{{-60, 10, 6, 4}, {-30, 6, 5, 4}, {0, 12, 5, 3}, {5, -8, 6, 4}, {40, -2, 7, 5}},
+                       {{100, 160, 40, 80}, {160, 220, 30, 70}, {220, 280, 20, 60}, {280, 400, 10, 50}}};
+    std::printf("\nLight-source windows:\n");
+    print_windows(lights);
+
+    const int w = 64, h = 48;
+    AWBFILTER_PARAM p{};
+    p.SUPSEL = 7, p.U_GAIN = 32, p.V_GAIN = 32, p.Y_LIMIT = 4;
+    p.S_RB_P = p.S_RB_N = p.S_MG_P = p.S_MG_N = 16;
+    p.width = w, p.height = h;
+    FilterOutcome out;
+    {
+        LogTap tap(false);
+        out = run_filter(p, demo_frame(w, h));
+    }
+    std::printf("\nStatistics filter on a %d x %d frame of eight patches (grey, dark grey, red, green, blue, "
+                "black, saturated, warm grey):\n",
+                w, h);
+    std::printf("accepted as grey: %zu of %zu pixels (%.2f %%)\n", out.accepted, out.mask.size(),
+                100.0 * double(out.accepted) / double(out.mask.size()));
+}
+
+const bool registered = register_command(20, setup) && register_demo_step(20, "White balance", demo);
+
+}  // namespace
+}  // namespace morvik::cli
