@@ -268,7 +268,7 @@ TEST_F(ColorCcm, NeutralAndZeroWeightPatchesDoNotInfluenceTheMatrix) {
     EXPECT_EQ(fit_ccm(view(chart.measured), view(chart.reference), 0.8f), base);
 }
 
-TEST(CcmQuantise, RowsSumToUnityAndRoundingIsHalfAwayFromZero) {
+TEST(ColorCcmQuantise, RowsSumToUnityAndRoundingIsHalfAwayFromZero) {
     std::mt19937 rng(6);
     std::uniform_real_distribution<float> u(-1.5f, 2.0f);
     for (int trial = 0; trial < 2000; ++trial) {
@@ -327,7 +327,7 @@ TEST_F(ColorCcm, InspectionFileHoldsTheMeasuredRecord) {
     EXPECT_EQ(lines, 24);
 }
 
-TEST(CcmExports, UnwritableInspectionFolderAndNullPointers) {
+TEST(ColorCcmExports, UnwritableInspectionFolderAndNullPointers) {
     ScopedEnv env("MORVIK_INSPECT_DIR", "/nonexistent/morvik/folder");
     std::mt19937 rng(10);
     const auto chart = make_chart(kMix, rng);
@@ -481,7 +481,7 @@ std::vector<double> model_fit(const LightSet& s, int terms, int e, double mx, do
     return out;
 }
 
-TEST(MultiCcm, MatchesAStraightforwardWeightedFit) {
+TEST(ColorMultiCcm, MatchesAStraightforwardWeightedFit) {
     std::mt19937 rng(21);
     for (int trial = 0; trial < 20; ++trial) {
         const int n = 6 + trial % 10;
@@ -511,7 +511,7 @@ TEST(MultiCcm, MatchesAStraightforwardWeightedFit) {
     }
 }
 
-TEST(MultiCcm, FewLightsUseThreeTermsAndZeroWeightsAreIgnored) {
+TEST(ColorMultiCcm, FewLightsUseThreeTermsAndZeroWeightsAreIgnored) {
     std::mt19937 rng(22);
     auto set = random_lights(rng, 5);
     for (auto& row : set.coef) row.fill(99);
@@ -542,7 +542,7 @@ TEST(MultiCcm, FewLightsUseThreeTermsAndZeroWeightsAreIgnored) {
     }
 }
 
-TEST(MultiCcm, HalvesRoundUpwardsAndInvalidArgumentsWriteNothing) {
+TEST(ColorMultiCcm, HalvesRoundUpwardsAndInvalidArgumentsWriteNothing) {
     EXPECT_EQ(round_half_up(12.5), 13);
     EXPECT_EQ(round_half_up(-12.5), -12);
     EXPECT_EQ(round_half_up(std::nan("")), INT32_MIN);
@@ -564,6 +564,41 @@ TEST(MultiCcm, HalvesRoundUpwardsAndInvalidArgumentsWriteNothing) {
     MultiCCM(nullptr, set.first.data(), set.den.data(), set.second.data(), set.weight.data(), 7, 3, set.norm.data(),
              nullptr);
     EXPECT_EQ(set.norm, (std::array<int32_t, 4>{55, 55, 55, 55}));
+}
+
+}  // namespace
+
+namespace {
+
+// The subcommands on the shipped examples: exit status and key lines.
+std::string run_cli(const std::string& args, int& status) {
+    std::string out;
+    FILE* pipe = popen((std::string(MORVIK_CLI) + " " + args + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
+    status = pclose(pipe);
+    return out;
+}
+
+TEST(ColorCli, SubcommandsOnTheExamples) {
+    TempDir dir;
+    ScopedEnv env("MORVIK_INSPECT_DIR", dir.path().string());
+    const std::string ex = std::string(MORVIK_SOURCE_DIR) + "/examples/color/";
+    int status = -1;
+    auto out = run_cli("ccm " + ex + "capture.csv --strength 0", status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find(" 32   0   0   0  32   0   0   0  32"), std::string::npos) << out;
+    EXPECT_NE(out.find("Delta Eab after CCM:"), std::string::npos) << out;
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "Camera_CC.csv"));
+    out = run_cli("cd " + ex + "measured.csv", status);
+    EXPECT_EQ(status, 0) << out;
+    out = run_cli("multiccm " + ex + "lights.json --terms 3", status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("7 lights, 3 terms"), std::string::npos) << out;
+    out = run_cli("ccm " + ex + "reference.csv", status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(out.find("expected 6"), std::string::npos) << out;
 }
 
 }  // namespace
