@@ -299,6 +299,74 @@ MORVIK_API int32_t AWB_Filter(const AWBFILTER_PARAM *param, uint8_t *mask, uint8
  * Colour correction
  * ====================================================================== */
 
+/* Chart records (24 patches in chart order; 0-17 chromatic, 18-23 the
+ * neutral row from white to black):
+ *  measured   24 x 6 floats per patch: chart R, G, B, then the illumination
+ *             R, G, B of the same position on a uniform target.
+ *  reference  24 x 11 floats per patch: fields 6, 7, 8 reference R, G, B on
+ *             a 0..255 linear scale, field 9 the patch weight; the other
+ *             fields are not used.
+ *  matrix     3 x 3 floats, row-major: out r = sum over c of M[3r+c] * in c.
+ * Inputs are not validated beyond null pointers: zero illumination values,
+ * a zero-variance neutral row or a singular fit give infinities or NaNs.
+ * Where a float result is converted to an integer and is NaN or outside the
+ * 32-bit range, the integer is INT32_MIN before any further step. */
+
+/* Colour error of `matrix` on a chart: black offsets from the two darkest
+ * neutral patches, white-balance gains and tone lines from the neutral row,
+ * then CIELAB (24 x 3 floats each) of the patches after the matrix, of the
+ * reference and of the patches before the matrix. The patches are mapped as
+ * (chart - offset) * slope * gain + intercept, i.e. without the illumination
+ * ratio and the 0.85 headroom factor that the tone-line fit itself uses, so
+ * a perfect matrix does not bring the error to zero. With any null pointer
+ * nothing is written. */
+MORVIK_API void CalColorError(const float *measured, const float *reference, const float *matrix, float *labCorrected, float *labReference, float *labUncorrected);
+
+/* CCM calibration: weighted least squares over the chromatic patches (the
+ * neutral row has weight 0), rows normalised to sum 1, blended towards the
+ * identity by `strength` (0: identity, 1: fitted matrix), rounded half away
+ * from zero at unity 32 with each diagonal corrected so that every row sums
+ * to exactly 32, and stored row-major as sign-magnitude bytes (negative v
+ * as 128 + |v|). The four values at `sideSource` are copied to `sideDest`
+ * (they may overlap). Every call first rewrites the inspection file
+ * "Camera_CC.csv" (24 lines of the measured record, "%8.4f," per value) in
+ * MORVIK_INSPECT_DIR, else "c:\" on Windows and the current directory
+ * elsewhere; when it cannot be created the calibration goes on without it.
+ * `algorithm` is not examined. Returns 0; MORVIK_STATUS_INVALID_ARGUMENT
+ * (nothing written, no file) when a pointer is null. */
+MORVIK_API int32_t CC_Calibration(int32_t algorithm, float strength, const float *measured, const float *reference, const int32_t *sideSource, uint8_t *matrixOut, int32_t *sideDest);
+
+/* As CC_Calibration for the KT1 generation: unity 256, nine 32-bit words
+ * with negative v stored as 1024 + |v| (bit 10 is the sign). */
+MORVIK_API int32_t CC_Calibration_KT1(int32_t algorithm, float strength, const float *measured, const float *reference, const int32_t *sideSource, int32_t *matrixOut, int32_t *sideDest);
+
+/* Colour difference: `measured` holds 24 linear R, G, B triples (any common
+ * scale); both sets go to XYZ, are scaled so that their largest value is
+ * 100, and to CIELAB (D65). Writes per patch `difference` = (sqrt(da^2 +
+ * db^2), L, a, b of the measured colour), 24 x 4 floats, and `referenceLab`
+ * = L, a, b of the reference, 24 x 3 floats. `algorithm` is not examined.
+ * Returns 0; MORVIK_STATUS_INVALID_ARGUMENT (nothing written) when a pointer
+ * is null. */
+MORVIK_API int32_t CD_Calibration(int32_t algorithm, const float *measured, const float *reference, float *difference, float *referenceLab);
+
+/* Multi-illuminant CCM: light i (0 <= i < count) has the nine matrix
+ * elements matrices[i][0..8], chromaticity x = 512 * firstNumerator[i] /
+ * denominator[i], y = 512 * secondNumerator[i] / denominator[i] and weight
+ * weight[i] (entering the fit squared). Each element is fitted as a
+ * polynomial of the first `terms` of (1, x, y, x^2, xy, y^2) in the
+ * normalised chromaticity; below six lights `terms` is 3 whatever is asked.
+ * Writes `normalisation` = round(100 * (mean x, sd x, mean y, sd y)) with
+ * the sample standard deviation, and coefficients[k][0..8] = round(10000 *
+ * coefficient) for the six terms k (0 beyond the terms used); round(v) =
+ * floor(v + 0.5). count must be at least 2 and the fit non-singular, else
+ * the results are undefined integers. The products matrices[i][e] *
+ * weight[i] are formed in 64 bits (no wrap-around). Nothing is written when
+ * a pointer (including matrices[0..count-1] and coefficients[0..5]) is null,
+ * when count < 0, when terms > 6 with six or more lights, or when working
+ * memory cannot be obtained. terms <= 0 with six or more lights fits
+ * nothing: all coefficients are 0. */
+MORVIK_API void MultiCCM(int32_t *const *matrices, const int32_t *firstNumerator, const int32_t *denominator, const int32_t *secondNumerator, const int32_t *weight, int32_t count, int32_t terms, int32_t *normalisation, int32_t *const *coefficients);
+
 /* ==== end of colour correction ==== */
 
 /* ======================================================================
