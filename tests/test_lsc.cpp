@@ -95,7 +95,9 @@ TEST(LscFixedPoint, LogIsNearTheRoundedLogarithmOnADenseSweep) {
         // 1024 / ln 2 / 2^e units per step below the exact bound.
         const int e = 31 - std::countl_zero(v);
         EXPECT_NEAR(log2_fix(v, 0), exact, 1.0 + 10 * 1477.3 / std::ldexp(1.0, e)) << v;
-        if (v < 0x80000000u) EXPECT_EQ(log2_fix(v, 0) - 1024 * 5, log2_fix(v, 5));
+        if (v < 0x80000000u) {
+            EXPECT_EQ(log2_fix(v, 0) - 1024 * 5, log2_fix(v, 5));
+        }
     }
 }
 
