@@ -47,9 +47,17 @@ inline std::uint32_t fixed16(double x) {
 
 inline std::int16_t log_of(double x) { return log2_fix(fixed16(x), 16); }
 
+// trunc(v) for the small jumps of the gamma walk; far-out values (and NaN)
+// are pinned well outside 0..255 so that the usual clamps apply.
+inline int trunc_int(double v) {
+    if (!(v > -100000.0)) return -100000;
+    if (v > 100000.0) return 100000;
+    return static_cast<int>(v);
+}
+
 // trunc(v), plus 1 when a positive fraction remains.
 inline int round_up(double v) {
-    const int t = static_cast<int>(v);
+    const int t = trunc_int(v);
     return (v - t > 0.0) ? t + 1 : t;
 }
 
@@ -154,9 +162,22 @@ private:
 
     void update_radius();
     std::uint32_t r2(int c, int v, int h) const { return dx2_[c][h] + dy2_[c][v]; }
-    std::int16_t log_r2(std::uint32_t r2);
-    std::int16_t difference(int c, std::uint16_t sum, std::uint32_t r2v);
-    std::uint32_t pow2_16(int d);
+    std::int16_t log_r2(std::uint32_t r2v) {
+        std::int16_t& m = log_r2_memo_[r2v];
+        if (m == INT16_MAX) m = sat16(static_cast<long>(log2_fix(r2v, 0)) - 26624);
+        return m;
+    }
+    // Difference of the block's log gain need and its log scaled squared
+    // radius, for a block with a gain need.
+    int difference(int c, std::uint16_t sum, std::uint32_t r2v) {
+        return sat16(static_cast<long>(logg_[c][sum]) - log_r2(r2v));
+    }
+    std::uint32_t pow2_16(int d) {
+        const int l = std::clamp(d, -16384, 16383);
+        std::uint32_t& m = pow2_memo_[static_cast<std::size_t>(l + 16384)];
+        if (m == 0) m = pow2_fix(l, 16);
+        return m;
+    }
 
     void gamma_colour(char name, const std::vector<int>& channels, int cmax_mant, bool kt3,
                       std::uint8_t G[11]);
@@ -165,6 +186,9 @@ private:
     int hn_ = 0, vn_ = 0;
     std::size_t n_ = 0;
     std::unique_ptr<std::uint16_t[]> sums_[4];
+    // Ring index per block, 0 for blocks without a gain need (ring 0 never
+    // enters a gamma segment).
+    std::unique_ptr<std::uint8_t[]> ring_[4];
     std::uint32_t hist_[4][256] = {};
     double target_[4] = {};
     std::array<double, kMaxSum + 1> g_[4];
@@ -294,11 +318,13 @@ bool Calculation::find_centre() {
             const double left = mean(c, base), right = mean(c, base + hn_ - 1);
             Sums s;
             double first = 0, last = 0;
-            for (int h = 0; h < hn_; ++h) {
+            int h0 = 0;
+            while (h0 < hn_ && !(mean(c, base + h0) >= left && mean(c, base + h0) >= right && mean(c, base + h0) >= thr)) ++h0;
+            first = 4 * h0 + xoff(c);
+            for (int h = h0; h < hn_; ++h) {
                 const double m = mean(c, base + h);
                 if (m >= left && m >= right && m >= thr) {
                     const double x = 4 * h + xoff(c);
-                    if (s.n == 0) first = x;
                     last = x;
                     s.add(x, m);
                 }
@@ -325,21 +351,26 @@ bool Calculation::find_centre() {
         cols[c].resize(static_cast<std::size_t>(hn_));
         const double thr = 0.5 * target_[c];
         const std::size_t lastrow = static_cast<std::size_t>(vn_ - 1) * static_cast<std::size_t>(hn_);
-        for (int h = 0; h < hn_; ++h) {
-            const double top = mean(c, h), bottom = mean(c, lastrow + h);
-            Sums s;
-            double first = 0, last = 0;
-            for (int v = 0; v < vn_; ++v) {
-                const double m = mean(c, static_cast<std::size_t>(v) * hn_ + h);
-                if (m >= top && m >= bottom && m >= thr) {
-                    const double y = 4 * v + yoff(c);
-                    if (s.n == 0) first = y;
-                    last = y;
-                    s.add(y, m);
+        // All columns advance together, row by row, so the image of block
+        // means is read in memory order; each column still sums top to bottom.
+        std::vector<Sums> sums(static_cast<std::size_t>(hn_));
+        std::vector<double> first(static_cast<std::size_t>(hn_)), last(static_cast<std::size_t>(hn_));
+        for (int v = 0; v < vn_; ++v) {
+            const std::size_t base = static_cast<std::size_t>(v) * hn_;
+            const double y = 4 * v + yoff(c);
+            for (int h = 0; h < hn_; ++h) {
+                const double m = mean(c, base + h);
+                if (m >= mean(c, h) && m >= mean(c, lastrow + h) && m >= thr) {
+                    Sums& cs = sums[static_cast<std::size_t>(h)];
+                    if (cs.n == 0) first[static_cast<std::size_t>(h)] = y;
+                    last[static_cast<std::size_t>(h)] = y;
+                    cs.add(y, m);
                 }
             }
-            cols[c][h] = fit_parabola(s, first, last);
         }
+        for (int h = 0; h < hn_; ++h)
+            cols[c][h] = fit_parabola(sums[static_cast<std::size_t>(h)], first[static_cast<std::size_t>(h)],
+                                      last[static_cast<std::size_t>(h)]);
     }
     log_write("Shading: Vertical Scan End\n");
 
@@ -429,25 +460,6 @@ void Calculation::update_radius() {
     log_r2_memo_.assign(static_cast<std::size_t>(max_r2) + 1, INT16_MAX);
 }
 
-std::int16_t Calculation::log_r2(std::uint32_t r2v) {
-    std::int16_t& m = log_r2_memo_[r2v];
-    if (m == INT16_MAX) m = sat16(static_cast<long>(log2_fix(r2v, 0)) - 26624);
-    return m;
-}
-
-// Difference of the block's log gain need and its log scaled squared radius.
-std::int16_t Calculation::difference(int c, std::uint16_t sum, std::uint32_t r2v) {
-    if (!(g_[c][sum] > 0)) return 0;
-    return sat16(static_cast<long>(logg_[c][sum]) - log_r2(r2v));
-}
-
-std::uint32_t Calculation::pow2_16(int d) {
-    const int l = std::clamp(d, -16384, 16383);
-    std::uint32_t& m = pow2_memo_[static_cast<std::size_t>(l + 16384)];
-    if (m == 0) m = pow2_fix(l, 16);
-    return m;
-}
-
 bool Calculation::radius_factor() {
     log_write("Shading: Get Radius Factor\n");
     log_write("----------------------Get Radius Factor---------------\n");
@@ -477,40 +489,40 @@ bool Calculation::radius_factor() {
     int candidate = rf_;
     std::uint64_t m = static_cast<std::uint64_t>(0.01 * static_cast<double>(n_) + 0.5);
     if (m == 0) m = 1;
-    std::vector<std::uint32_t> hist(1024);
+    // Every negative difference is counted in one pass; the minimum over the
+    // qualifying blocks then picks the 1024 bins the check walks.
+    std::vector<std::uint32_t> hist(32768);
     for (int c = 0; c < 4; ++c) {
         const std::uint16_t* s = sums_[c].get();
         long long qualifying = 0, dsum = 0;
         int minimum = 0;
-        for (int v = 0; v < vn_; ++v)
+        std::fill(hist.begin(), hist.end(), 0u);
+        for (int v = 0; v < vn_; ++v) {
+            const std::uint16_t* row = s + static_cast<std::size_t>(v) * hn_;
             for (int hh = 0; hh < hn_; ++hh) {
-                const std::uint16_t sum = s[static_cast<std::size_t>(v) * hn_ + hh];
-                if (!(g_[c][sum] > 0.01)) continue;
+                const std::uint16_t sum = row[hh];
+                const double g = g_[c][sum];
+                if (!(g > 0)) continue;
                 const int d = difference(c, sum, r2(c, v, hh));
-                if (d < 0) {
+                if (d >= 0) continue;
+                ++hist[static_cast<std::size_t>(d + 32768)];
+                if (g > 0.01) {
                     ++qualifying;
                     dsum += d;
                     minimum = std::min(minimum, d);
                 }
             }
+        }
         log_format("Shading: Difference between target & r2 compensation i %1d %6d\n", c,
                    qualifying ? static_cast<int>(dsum / qualifying) : 0);
         log_write("Shading: smaller than zero for too large Radius Factor\n");
         int D = 0;
         if (qualifying) {
-            std::fill(hist.begin(), hist.end(), 0u);
-            for (int v = 0; v < vn_; ++v)
-                for (int hh = 0; hh < hn_; ++hh) {
-                    const std::uint16_t sum = s[static_cast<std::size_t>(v) * hn_ + hh];
-                    if (!(g_[c][sum] > 0)) continue;
-                    const int d = difference(c, sum, r2(c, v, hh));
-                    // Differences below the minimum (tiny gain needs) fall outside.
-                    if (d < 0 && d >= minimum && d < minimum + 1024) ++hist[static_cast<std::size_t>(d - minimum)];
-                }
+            // Differences below the minimum (tiny gain needs) are left out.
             std::uint32_t total = 0;
             std::uint64_t count = 0;
-            for (int bin = 0; bin < 1024; ++bin) {
-                const std::uint64_t hb = hist[static_cast<std::size_t>(bin)];
+            for (int bin = 0; bin < 1024 && minimum + bin < 0; ++bin) {
+                const std::uint64_t hb = hist[static_cast<std::size_t>(minimum + bin + 32768)];
                 const std::uint32_t p = pow2_fix(minimum + bin, 12);
                 if (count + hb >= m) {
                     total += p * static_cast<std::uint32_t>(m - count);
@@ -594,13 +606,17 @@ void Calculation::gains() {
         std::uint32_t cnt[256] = {};
         double sk[256] = {}, sg[256] = {};
         const std::uint16_t* s = sums_[c].get();
+        ring_[c].reset(new std::uint8_t[n_]);
+        std::uint8_t* rings = ring_[c].get();
         for (int v = 0; v < vn_; ++v)
             for (int h = 0; h < hn_; ++h) {
-                const std::uint16_t sum = s[static_cast<std::size_t>(v) * hn_ + h];
+                const std::size_t idx = static_cast<std::size_t>(v) * hn_ + h;
+                const std::uint16_t sum = s[idx];
                 const double g = g_[c][sum];
-                if (!(g > 0)) continue;
                 const std::uint32_t rr = r2(c, v, h);
                 const int ring = static_cast<int>((rr >> shift) & 0xFFu);
+                rings[idx] = static_cast<std::uint8_t>(g > 0 ? ring : 0);
+                if (!(g > 0)) continue;
                 const double k = pow2_16(difference(c, sum, rr)) / 65536.0;
                 ++cnt[ring];
                 sk[ring] += k;
@@ -750,7 +766,7 @@ namespace {
 
 // Blocks of one channel with a gain need, grouped by gamma segment in block
 // order: segment k (0..10) holds rings X[k] < ring <= X[k + 1], segment 11
-// rings 241..254.
+// rings 241..254. Entries are (row << 16) | column.
 struct SegmentLists {
     std::unique_ptr<std::uint32_t[]> idx;
     std::size_t begin[13] = {};
@@ -844,31 +860,32 @@ void Calculation::gamma_colour(char name, const std::vector<int>& channels, int 
     std::vector<SegmentLists> lists(channels.size());
     for (std::size_t li = 0; li < channels.size(); ++li) {
         const int c = channels[li];
-        const std::uint16_t* s = sums_[c].get();
+        const std::uint8_t* rings = ring_[c].get();
         std::size_t count[12] = {};
-        for (int v = 0; v < vn_; ++v)
-            for (int h = 0; h < hn_; ++h) {
-                if (!(g_[c][s[static_cast<std::size_t>(v) * hn_ + h]] > 0)) continue;
-                const int seg = segment_of[(r2(c, v, h) >> (cs + 8)) & 0xFFu];
-                if (seg >= 0) ++count[seg];
-            }
+        {
+            std::size_t ring_count[256] = {};
+            for (std::size_t i = 0; i < n_; ++i) ++ring_count[rings[i]];
+            for (int r = 0; r < 256; ++r)
+                if (segment_of[r] >= 0) count[segment_of[r]] += ring_count[r];
+        }
         SegmentLists& sl = lists[li];
         for (int k = 0; k < 12; ++k) sl.begin[k + 1] = sl.begin[k] + count[k];
         sl.idx.reset(new std::uint32_t[sl.begin[12] == 0 ? 1 : sl.begin[12]]);
         std::size_t fill[12];
         std::copy(sl.begin, sl.begin + 12, fill);
-        for (int v = 0; v < vn_; ++v)
+        for (int v = 0; v < vn_; ++v) {
+            const std::uint8_t* row = rings + static_cast<std::size_t>(v) * hn_;
             for (int h = 0; h < hn_; ++h) {
-                const std::size_t idx = static_cast<std::size_t>(v) * hn_ + h;
-                if (!(g_[c][s[idx]] > 0)) continue;
-                const int seg = segment_of[(r2(c, v, h) >> (cs + 8)) & 0xFFu];
-                if (seg >= 0) sl.idx[fill[seg]++] = static_cast<std::uint32_t>(idx);
+                const int seg = segment_of[row[h]];
+                if (seg >= 0) sl.idx[fill[seg]++] = (static_cast<std::uint32_t>(v) << 16) | static_cast<std::uint32_t>(h);
             }
+        }
     }
 
-    auto value = [&](int c, std::uint32_t idx) {
-        const int v = static_cast<int>(idx / static_cast<std::uint32_t>(hn_));
-        const int h = static_cast<int>(idx % static_cast<std::uint32_t>(hn_));
+    auto value = [&](int c, std::uint32_t packed) {
+        const int v = static_cast<int>(packed >> 16);
+        const int h = static_cast<int>(packed & 0xFFFFu);
+        const std::size_t idx = static_cast<std::size_t>(v) * hn_ + h;
         const std::uint32_t rr = r2(c, v, h);
         const std::uint32_t m = static_cast<std::uint32_t>(mant_[c]) << K_;
         const std::uint32_t p = rr >> 4;
@@ -894,7 +911,7 @@ void Calculation::gamma_colour(char name, const std::vector<int>& channels, int 
         if (S0 <= lim && S0 < 1) {
             if (cmax != 0 && rm != lastX) {
                 const double slope3 = ((lim * (gm + 1) - 1 - am) * 255 / cmax - lastG) / (rm - lastX);
-                if (slope > slope3) jump = clamp_jump(static_cast<int>(dx * std::max(slope3, 0.0) + 0.5));
+                if (slope > slope3) jump = clamp_jump(trunc_int(dx * std::max(slope3, 0.0) + 0.5));
             }
         } else if (slope > 1) {
             if (S0 >= 1) jump = dx;
@@ -998,7 +1015,7 @@ void Calculation::gamma_colour(char name, const std::vector<int>& channels, int 
         if (slope > 0) slope = slope_limit(slope, ns);
         if (slope <= 0) slope = 0;
         const int dx = kNodeX[k + 1] - lastX;
-        int jump = slope > 1 ? static_cast<int>(dx * slope) : round_up(dx * slope);
+        int jump = slope > 1 ? trunc_int(dx * slope) : round_up(dx * slope);
         if (lastG + jump >= 255) {
             jump = 255 - lastG;
             slope = static_cast<double>(jump) / dx;
@@ -1053,7 +1070,7 @@ void Calculation::gamma_colour(char name, const std::vector<int>& channels, int 
     if (Q > -0.0001 && Q < 0.0001) {
         jump = static_cast<int>((255 - lastG) * dx1 / (255 - lastX) + 0.5);
     } else {
-        const int v = static_cast<int>(P / Q + 0.5);
+        const int v = trunc_int(P / Q + 0.5);
         jump = v > lastG ? v - lastG : 0;
     }
     jump = clamp_jump(jump);
@@ -1062,7 +1079,7 @@ void Calculation::gamma_colour(char name, const std::vector<int>& channels, int 
         const double slope2 = slope_limit(slope, ns);
         if (slope > slope2) {
             slope = slope2;
-            jump = slope > 1 ? static_cast<int>(dx1 * slope) : round_up(dx1 * slope);
+            jump = slope > 1 ? trunc_int(dx1 * slope) : round_up(dx1 * slope);
         }
     }
     if (slope <= 0) {
@@ -1089,6 +1106,7 @@ int Calculation::run(lsc_result* out) {
     bool ok = false;
     auto close = [&] {
         for (auto& s : sums_) s.reset();
+        for (auto& r : ring_) r.reset();
         log_write("Shading: free memory\n");
         frame_run.close("Shading: End\n", ok);
     };
