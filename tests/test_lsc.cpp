@@ -1,0 +1,316 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "morvik/morvik.h"
+#include "shading/fixed_log.h"
+#include "shading/synthetic.h"
+#include "support.h"
+
+using morvik::shading::FlatField;
+using morvik::shading::log2_fix;
+using morvik::shading::make_flat_field;
+using morvik::shading::pow2_fix;
+using morvik::test::LogCapture;
+
+namespace {
+
+const std::uint32_t kFractions[10] = {2877628,   5798205,   11639361,  23278722,  46729244,
+                                      94016834,  190138202, 388694540, 812607812, 1779018403};
+
+lsc_params default_params() { return lsc_params{1.0f, 0.05f, 0.1f, 0.9f, 0}; }
+
+lsc_result poisoned() {
+    lsc_result r;
+    std::memset(&r, 0xA5, sizeof r);
+    return r;
+}
+
+bool untouched(const lsc_result& r) {
+    const lsc_result p = poisoned();
+    return std::memcmp(&r, &p, sizeof r) == 0;
+}
+
+struct CallResult {
+    int rc;
+    lsc_result result;
+    std::vector<std::string> log;
+};
+
+CallResult run(const FlatField& f, lsc_params p = default_params(), std::uint32_t chip = 0) {
+    const auto raw = make_flat_field(f);
+    LogCapture cap;
+    CallResult r{0, poisoned(), {}};
+    r.rc = LSC_Calculate(chip, static_cast<std::uint32_t>(f.bayer_order), raw.data(), static_cast<std::uint32_t>(f.width),
+                         static_cast<std::uint32_t>(f.height), &p, &r.result);
+    r.log = cap.lines();
+    return r;
+}
+
+bool ends_with_failure(const std::vector<std::string>& log, const std::string& reason) {
+    const std::size_t n = log.size();
+    return n >= 4 && log[n - 4] == reason && log[n - 3] == "Shading: free memory\n" && log[n - 2] == "Shading: End\n" &&
+           log[n - 1].rfind("Time lapsed: ", 0) == 0;
+}
+
+const std::uint32_t* gammas(const lsc_result& r, int colour) {
+    return colour == 0 ? r.gamma_R : colour == 1 ? r.gamma_G : r.gamma_B;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- fixed point
+
+TEST(LscFixedPoint, PowersOfTwoAndTableBoundsAreExact) {
+    EXPECT_EQ(log2_fix(0, 0), INT16_MIN);
+    for (int e = 0; e < 32; ++e) {
+        for (int s : {0, 12, 16}) {
+            const long expect = 1024L * e - 1024L * s;
+            EXPECT_EQ(log2_fix(1u << e, s), std::clamp<long>(expect, INT16_MIN, INT16_MAX)) << e;
+        }
+        // A bound reached by one multiplication from 2^e is returned at once.
+        for (int b = 0; b < 10 && e >= 12; ++b) {  // e >= 12: every step changes the bound
+            const std::uint64_t lo = std::uint64_t{1} << e;
+            const std::uint64_t bound = lo + ((lo * kFractions[b]) >> 32);
+            if (bound > 0xFFFFFFFFu || e + 1 > 31) continue;
+            EXPECT_EQ(log2_fix(static_cast<std::uint32_t>(bound), 0), 1024 * e + (1 << b)) << e << ' ' << b;
+        }
+    }
+    for (int e = -16; e < 16; ++e) EXPECT_EQ(pow2_fix(1024 * e, 16), std::uint32_t{1} << (e + 16)) << e;
+    EXPECT_EQ(pow2_fix(0, 12), 4096u);
+}
+
+TEST(LscFixedPoint, LogIsNearTheRoundedLogarithmOnADenseSweep) {
+    std::mt19937 rng(7);
+    for (int i = 0; i < 200000; ++i) {
+        const std::uint32_t v = (i < 100000) ? static_cast<std::uint32_t>(2048 + i * 37) : rng() | 0x800u;
+        const double exact = 1024.0 * std::log2(static_cast<double>(v));
+        // Each of the ten steps truncates the bound to an integer: up to
+        // 1024 / ln 2 / 2^e units per step below the exact bound.
+        const int e = 31 - std::countl_zero(v);
+        EXPECT_NEAR(log2_fix(v, 0), exact, 1.0 + 10 * 1477.3 / std::ldexp(1.0, e)) << v;
+        if (v < 0x80000000u) {
+            EXPECT_EQ(log2_fix(v, 0) - 1024 * 5, log2_fix(v, 5));
+        }
+    }
+}
+
+TEST(LscFixedPoint, PowerInvertsTheLogAndClampsItsDomain) {
+    for (int l = -16384; l <= 16383; ++l) {
+        const std::uint32_t p = pow2_fix(l, 16);
+        const double exact = 65536.0 * std::exp2(l / 1024.0);
+        EXPECT_LE(p, exact * (1 + 1e-9) + 1) << l;  // never above the exact power
+        EXPECT_GE(p, exact * (1 - 1e-4) - 10) << l;
+        if (l >= 0) {
+            EXPECT_NEAR(log2_fix(p, 16), l, 1) << l;
+            EXPECT_EQ(pow2_fix(l, 12), p >> 4);
+        }
+        if (l > -16384) {
+            EXPECT_GE(p, pow2_fix(l - 1, 16)) << l;
+        }
+    }
+    EXPECT_EQ(pow2_fix(20000, 16), pow2_fix(16383, 16));
+    EXPECT_EQ(pow2_fix(-20000, 16), pow2_fix(-16384, 16));
+}
+
+// ---------------------------------------------------------------- whole call
+
+TEST(LscCalculate, RecoversAnOffCentreOpticalCentreForEveryBayerOrder) {
+    struct Case {
+        int w, h;
+        double cx, cy;
+    };
+    const Case cases[] = {{640, 480, 300.0, 260.0}, {642, 482, 345.5, 221.0}, {1024, 768, 480.0, 410.0},
+                          {2000, 1500, 960.0, 700.0}};
+    for (const Case& c : cases)
+        for (int bayer = 0; bayer < 4; ++bayer) {
+            FlatField f;
+            f.width = c.w;
+            f.height = c.h;
+            f.centre_x = c.cx;
+            f.centre_y = c.cy;
+            f.bayer_order = bayer;
+            f.noise = 3.0;
+            const CallResult r = run(f);
+            ASSERT_EQ(r.rc, 0) << c.w << ' ' << bayer << ' ' << r.log.back();
+            // Within one block (4 pixels = 8 half pixels).
+            EXPECT_NEAR(static_cast<double>(r.result.center_x), 2 * c.cx, 8.0) << c.w << ' ' << bayer;
+            EXPECT_NEAR(static_cast<double>(r.result.center_y), 2 * c.cy, 8.0) << c.w << ' ' << bayer;
+            EXPECT_LE(r.result.K, 3u);
+            for (std::uint32_t m : {r.result.Kr, r.result.Kg, r.result.Kb}) EXPECT_TRUE(m >= 1 && m <= 255);
+            EXPECT_LE(r.result.Radius_factor, 3u);
+            EXPECT_LE(r.result.Curve_sel, 3u);
+            // Stronger fall-off needs a larger gain: B > R > G in the synthetic field.
+            EXPECT_GE(r.result.Kb << r.result.K, r.result.Kr << r.result.K);
+            EXPECT_GT(r.result.Kr, r.result.Kg);
+            for (int col = 0; col < 3; ++col)
+                for (int k = 0; k < 11; ++k) EXPECT_LE(gammas(r.result, col)[k], 255u);
+            // The log closes with the banner on success.
+            ASSERT_GE(r.log.size(), 4u);
+            EXPECT_EQ(r.log[r.log.size() - 4], "Shading: free memory\n");
+            EXPECT_EQ(r.log[r.log.size() - 3], "Shading: End\n");
+            EXPECT_EQ(r.log.back(), "=============\n");
+        }
+}
+
+TEST(LscCalculate, SetUpLogLinesAndInitialRadiusFactor) {
+    FlatField f;
+    f.width = 642;
+    f.height = 482;
+    const CallResult r = run(f, default_params(), 0x12345678u);
+    ASSERT_EQ(r.rc, 0);
+    const std::vector<std::string> head = {"=============\n",
+                                           "Shading: Main Program Start",
+                                           "Shading: Init\n",
+                                           "Shading: Chip: 12345678\n",
+                                           "Shading: Bayer order 0 (0:R,1:Gr,2:Gb,3:B)\n",
+                                           "Shading: width 642, height 482\n",
+                                           "Shading: block width 4, block height 4\n",
+                                           "Shading: horizontal no 160, vertical no 120\n",
+                                           "Shading: block_size 19200, image_size 309444\n",
+                                           "Shading: Y compensate only: 0 (0: RGB, 1:Y only)\n",
+                                           "Shading: Memory allocation OK for shading_para\n",
+                                           "Shading: Init End\n",
+                                           "Shading: Find target values of R/Gr/Gb/B\n",
+                                           "Shading: Find target values of R/Gr/Gb/B End\n"};
+    ASSERT_GE(r.log.size(), head.size());
+    EXPECT_EQ(std::vector<std::string>(r.log.begin(), r.log.begin() + head.size()), head);
+    EXPECT_NE(std::find(r.log.begin(), r.log.end(), "Shading: Radius Factor Init  3\n"), r.log.end());
+
+    f.width = 2048;
+    f.height = 1024;
+    f.centre_x = 1030;
+    f.centre_y = 500;
+    const CallResult big = run(f);
+    ASSERT_EQ(big.rc, 0) << big.log.back();
+    EXPECT_NE(std::find(big.log.begin(), big.log.end(), "Shading: Radius Factor Init  2\n"), big.log.end());
+}
+
+TEST(LscCalculate, FailuresReturnOneWithTheRecordUntouched) {
+    lsc_params p = default_params();
+    {  // no parameters or result record: nothing logged
+        LogCapture cap;
+        lsc_result r = poisoned();
+        const std::uint8_t raw[64] = {};
+        EXPECT_EQ(LSC_Calculate(0, 0, raw, 8, 8, nullptr, &r), 1);
+        EXPECT_EQ(LSC_Calculate(0, 0, raw, 8, 8, &p, nullptr), 1);
+        EXPECT_TRUE(untouched(r));
+        EXPECT_TRUE(cap.lines().empty());
+    }
+    {  // null raw image
+        LogCapture cap;
+        lsc_result r = poisoned();
+        EXPECT_EQ(LSC_Calculate(0, 0, nullptr, 640, 480, &p, &r), 1);
+        EXPECT_TRUE(untouched(r));
+        EXPECT_TRUE(ends_with_failure(cap.lines(), "Shading: memory pointer NULL for raw image"));
+        EXPECT_EQ(cap.lines()[cap.lines().size() - 5], "Shading: Init End\n");
+    }
+    {  // no whole block, Bayer order out of range
+        LogCapture cap;
+        lsc_result r = poisoned();
+        const std::vector<std::uint8_t> raw(3 * 100, 100);
+        EXPECT_EQ(LSC_Calculate(0, 0, raw.data(), 3, 100, &p, &r), 1);
+        EXPECT_TRUE(ends_with_failure(cap.lines(), "Shading: no whole 4x4 block in the image\n"));
+        cap.clear();
+        EXPECT_EQ(LSC_Calculate(0, 4, raw.data(), 4, 75, &p, &r), 1);
+        EXPECT_TRUE(ends_with_failure(cap.lines(), "Shading: Bayer order out of range (0..3)\n"));
+        EXPECT_TRUE(untouched(r));
+    }
+    {  // a ramp has no inner maximum: both green centres fail
+        std::vector<std::uint8_t> raw(256 * 128);
+        for (int y = 0; y < 128; ++y)
+            for (int x = 0; x < 256; ++x) raw[static_cast<std::size_t>(y) * 256 + x] = static_cast<std::uint8_t>(x / 2 + y / 4);
+        LogCapture cap;
+        lsc_result r = poisoned();
+        EXPECT_EQ(LSC_Calculate(0, 0, raw.data(), 256, 128, &p, &r), 1);
+        EXPECT_TRUE(untouched(r));
+        EXPECT_TRUE(ends_with_failure(cap.lines(), "Shading: Gr Gb center both failed\n"));
+    }
+    {  // wide sensor, centre far to the left: the far edge needs more than the radius factor
+        FlatField f;
+        f.width = 4400;
+        f.height = 256;
+        f.centre_x = 300;
+        f.centre_y = 128;
+        for (double& fo : f.falloff) fo = 0.6;
+        const CallResult r = run(f, p);
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_TRUE(untouched(r.result));
+        EXPECT_TRUE(ends_with_failure(r.log, "-------Update Radius Factor Fail: samller than zero------\n"));
+    }
+}
+
+TEST(LscCalculate, LuminanceOnlySharesGainAndGamma) {
+    FlatField f;
+    f.centre_x = 340;
+    f.centre_y = 230;
+    lsc_params p = default_params();
+    p.y_only = 1;
+    const CallResult y = run(f, p);
+    ASSERT_EQ(y.rc, 0);
+    EXPECT_EQ(y.result.Kr, y.result.Kg);
+    EXPECT_EQ(y.result.Kb, y.result.Kg);
+    for (int k = 0; k < 11; ++k) {
+        EXPECT_EQ(y.result.gamma_R[k], y.result.gamma_G[k]);
+        EXPECT_EQ(y.result.gamma_B[k], y.result.gamma_G[k]);
+    }
+    EXPECT_NE(std::find(y.log.begin(), y.log.end(), "Shading: Compensate only Y with G gamma\n"), y.log.end());
+
+    // Any value other than 1 means RGB, exactly as 0 does.
+    p.y_only = 2;
+    const CallResult two = run(f, p);
+    p.y_only = 0;
+    const CallResult zero = run(f, p);
+    EXPECT_EQ(std::memcmp(&two.result, &zero.result, sizeof(lsc_result)), 0);
+    EXPECT_NE(zero.result.Kr, zero.result.Kg);
+}
+
+TEST(LscCalculate, GammaVariantsStepLimitsAndSaturation) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> u(0, 1);
+    int saturated_runs = 0;
+    for (int trial = 0; trial < 24; ++trial) {
+        FlatField f;
+        f.width = 320 + 4 * static_cast<int>(u(rng) * 100);
+        f.height = 240 + 4 * static_cast<int>(u(rng) * 60);
+        f.centre_x = f.width * (0.4 + 0.2 * u(rng));
+        f.centre_y = f.height * (0.4 + 0.2 * u(rng));
+        f.bayer_order = trial % 4;
+        for (int c = 0; c < 4; ++c) {
+            f.peak[c] = 150 + 100 * u(rng);
+            f.falloff[c] = 0.2 + 0.6 * u(rng);
+        }
+        lsc_params p{static_cast<float>(0.9 + 0.6 * u(rng)), static_cast<float>(0.1 * u(rng)),
+                     static_cast<float>(0.2 * u(rng)), static_cast<float>(0.7 + 0.3 * u(rng)), 0};
+        const CallResult plain = run(f, p, 0x00010000u);
+        const CallResult kt3 = run(f, p, (MORVIK_LSC_CHIP_KT3 << 16) | 0x12u);
+        ASSERT_EQ(plain.rc, 0) << trial;
+        ASSERT_EQ(kt3.rc, 0) << trial;
+        // Everything before the gamma is the same for both variants.
+        EXPECT_EQ(std::memcmp(&plain.result, &kt3.result, 8 * sizeof(std::uint32_t)), 0) << trial;
+        for (const CallResult* r : {&plain, &kt3})
+            for (int col = 0; col < 3; ++col) {
+                const std::uint32_t* g = gammas(r->result, col);
+                // Once a node reaches 255 every later node stays there.
+                const auto full = std::find(g, g + 11, 255u);
+                saturated_runs += full != g + 11;
+                for (const std::uint32_t* q = full; q != g + 11; ++q) EXPECT_EQ(*q, 255u) << trial;
+            }
+        for (int col = 0; col < 3; ++col) {
+            const std::uint32_t* g = gammas(kt3.result, col);
+            // The step-limited first node rises by at most 64 when it settles alone.
+            EXPECT_LE(g[0], 64u) << trial;
+            // Node floors of the step-limited variant.
+            EXPECT_GE(g[8], 63u) << trial;
+            EXPECT_GE(g[9], 127u) << trial;
+            EXPECT_GE(g[10], 191u) << trial;
+        }
+    }
+    EXPECT_GT(saturated_runs, 0);
+}
