@@ -37,9 +37,11 @@ State& state() {
 }
 
 std::optional<std::vector<std::uint8_t>> read_head(const char* path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) return std::nullopt;
-    std::vector<std::uint8_t> bytes(kMaxFileBytes);
+    const auto end = in.tellg();
+    in.seekg(0);
+    std::vector<std::uint8_t> bytes(end > 0 ? std::min(static_cast<std::size_t>(end), kMaxFileBytes) : kMaxFileBytes);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     return bytes;
