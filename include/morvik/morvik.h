@@ -189,7 +189,9 @@ MORVIK_API void morvik_set_log_sink(morvik_log_sink sink, void *user);
  * eleven-block layout of the dump, any other value the older layout; mode 0
  * rejects version 0 and 1 files. On success writes the number of blocks to
  * *blockCount and returns 1. Returns 0 when the file cannot be opened, the
- * main segment is missing or malformed, or "TAG.h" cannot be written.
+ * main segment is missing or malformed (in version 2 also when the ISP or
+ * camera segment is missing), or "TAG.h" cannot be written. A field index
+ * without a name in "TAG.h" is dumped as its decimal index.
  * The GGM and PCA tables start zeroed at every call and are filled only by a
  * tail of this call; the AWB debug block keeps its last content (zeros
  * before any) until a tail replaces it. */
