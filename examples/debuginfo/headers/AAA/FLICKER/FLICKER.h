@@ -1,0 +1,4 @@
+typedef enum {
+    FLICKER_TAG_VERSION = 0,
+    FLICKER_HZ,
+} FLICKER_DEBUG_TAG;

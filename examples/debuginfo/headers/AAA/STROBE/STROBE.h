@@ -1,0 +1,4 @@
+typedef enum {
+    STROBE_TAG_VERSION = 0,
+    STROBE_FIRED,
+} STROBE_DEBUG_TAG;

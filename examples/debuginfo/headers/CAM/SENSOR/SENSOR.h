@@ -1,0 +1,5 @@
+typedef enum {
+    SENSOR_TAG_VERSION = 0,
+    SENSOR_MODE,
+    SENSOR_LINE_TIME,
+} SENSOR_DEBUG_TAG;

@@ -1,0 +1,4 @@
+typedef enum {
+    SHADING_TAG_VERSION = 0,
+    SHADING_TABLE_MASK,
+} SHADING_DEBUG_TAG;
