@@ -194,7 +194,9 @@ const bool demo_registered = register_demo_step(10, "Test-image verification", [
     std::printf("  bright defects: planted %zu, found %u\n", std::size(bright), d.WBP);
     std::printf("  dark defects:   planted %zu, found %u\n", std::size(dark), d.DBP);
     std::printf("  check thresholds: GCHECKTHD %u, RBCHECKTHD %u\n", d.GCHECKTHD, d.RBCHECKTHD);
-    std::printf("  green unbalance: planted %d, measured %.3f (std %.3f)\n", kUnbalance, u.GdiffMean, u.GdiffStd);
+    std::printf("  green unbalance: planted %d, measured %.3f (std %.3f; noise and the defects on green\n"
+                "  sites move it slightly)\n",
+                kUnbalance, u.GdiffMean, u.GdiffStd);
 });
 
 }  // namespace
