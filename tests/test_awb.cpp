@@ -227,6 +227,21 @@ TEST(AwbCalibration, KeyLimitsExtendOnlyBeyondTheMeasuredKeys) {
     }
 }
 
+TEST(AwbCalibration, EqualKeysLeaveNoSpanToExtrapolateOver) {
+    std::mt19937 rng(17);
+    int checked = 0;
+    for (int round = 0; round < 20; ++round) {
+        auto e = random_lights(rng, 5);
+        for (auto& s : e) s.key = 5000;
+        AwbCalibrationResult plain{}, limited{};
+        if (calibrate(e, 0, 65535, plain) != 0) continue;
+        ASSERT_EQ(calibrate(e, 9000, 1000, limited), 0);
+        EXPECT_EQ(bytes_of(limited), bytes_of(plain));
+        ++checked;
+    }
+    EXPECT_GT(checked, 10);
+}
+
 TEST(AwbCalibration, BytesAreTruncatedToThirtyTwoBitsThenCutToTheLowByte) {
     EXPECT_EQ(awb::truncated_byte(255.999), 255);
     EXPECT_EQ(awb::truncated_byte(256.5), 0);

@@ -202,7 +202,9 @@ typedef struct AwbCalibrationResult {
  * relative to the second, and the limits of the grey region, the first axis
  * extrapolated to the key limits (low 16 bits of upperKey and lowerKey,
  * unsigned). `algorithm` is not examined; only the low 8 bits of `count`
- * are used. Every byte is the low 8 bits of the truncated value; a value
+ * are used. The grey points and the search are single precision; the
+ * extrapolation and the limit bytes are double precision computed from the
+ * search's single-precision extremes. Every byte is the low 8 bits of the truncated value; a value
  * outside the 32-bit range gives 0.
  *
  * Returns:

@@ -185,7 +185,7 @@ void print_calibration(const CalibrationReport& r, bool json) {
         }
         print_json(doc);
     } else {
-        std::printf("channel gains (63 = unity for the weakest channel): ch1 %d, ch2 %d, ch3 %d\n", c.gain1, c.gain2,
+        std::printf("channel gains in 1/64 (63 for the smallest median): ch1 %d, ch2 %d, ch3 %d\n", c.gain1, c.gain2,
                     c.gain3);
         if (r.status == 0) {
             std::printf("projection coefficients: a = %d, b = %d\n", c.coef_a, c.coef_b);
@@ -409,7 +409,7 @@ void setup(CLI::App& app) {
 
 // Grey patches under five lights: red falls and blue rises with the key.
 const std::vector<AwbGreyStatistics> kDemoGrey = {
-    {7500, 118, 200, 196}, {2800, 212, 200, 92}, {6500, 130, 200, 178}, {4000, 178, 201, 120}, {5000, 150, 198, 150}};
+    {7500, 118, 200, 196}, {2800, 212, 200, 92}, {6500, 130, 200, 178}, {4000, 178, 201, 120}, {5000, 156, 190, 152}};
 
 // A Bayer frame (R first) of grey, coloured, dark and saturated patches.
 std::vector<uint8_t> demo_frame(int w, int h) {
