@@ -309,6 +309,10 @@ TEST(ColorCcmQuantise, RowsSumToUnityAndRoundingIsHalfAwayFromZero) {
 TEST_F(ColorCcm, InspectionFileHoldsTheMeasuredRecord) {
     std::mt19937 rng(8);
     const auto chart = make_chart(kMix, rng);
+    {
+        std::ofstream old(dir.path() / "Camera_CC.csv");
+        for (int i = 0; i < 100; ++i) old << "stale line\n";
+    }
     run_8bit(chart, 1.0f);
     std::ifstream in(dir.path() / "Camera_CC.csv");
     ASSERT_TRUE(in);
