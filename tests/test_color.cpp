@@ -552,6 +552,11 @@ TEST(ColorMultiCcm, HalvesRoundUpwardsAndInvalidArgumentsWriteNothing) {
     MultiCCM(nullptr, set.first.data(), set.den.data(), set.second.data(), set.weight.data(), 7, 3, set.norm.data(),
              nullptr);
     EXPECT_EQ(set.norm, (std::array<int32_t, 4>{55, 55, 55, 55}));
+    // No terms: normalisation only, every coefficient 0.
+    for (auto& row : set.coef) row.fill(99);
+    set.run(0);
+    EXPECT_NE(set.norm, (std::array<int32_t, 4>{55, 55, 55, 55}));
+    for (const auto& row : set.coef) EXPECT_EQ(row, (std::array<int32_t, 9>{}));
 }
 
 }  // namespace
