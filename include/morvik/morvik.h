@@ -329,8 +329,8 @@ MORVIK_API void CalColorError(const float *measured, const float *reference, con
  * identity by `strength` (0: identity, 1: fitted matrix), rounded half away
  * from zero at unity 32 with each diagonal corrected so that every row sums
  * to exactly 32, and stored row-major as sign-magnitude bytes (negative v
- * as 128 + |v|). The four values at `sideSource` are copied to `sideDest`
- * (they may overlap). Every call first rewrites the inspection file
+ * as 128 + |v|, kept to its low 8 bits when |v| > 127). The four values at
+ * `sideSource` are copied to `sideDest` (they may overlap). Every call first rewrites the inspection file
  * "Camera_CC.csv" (24 lines of the measured record, "%8.4f," per value) in
  * MORVIK_INSPECT_DIR, else "c:\" on Windows and the current directory
  * elsewhere; when it cannot be created the calibration goes on without it.
@@ -339,7 +339,8 @@ MORVIK_API void CalColorError(const float *measured, const float *reference, con
 MORVIK_API int32_t CC_Calibration(int32_t algorithm, float strength, const float *measured, const float *reference, const int32_t *sideSource, uint8_t *matrixOut, int32_t *sideDest);
 
 /* As CC_Calibration for the KT1 generation: unity 256, nine 32-bit words
- * with negative v stored as 1024 + |v| (bit 10 is the sign). */
+ * with negative v stored as 1024 + |v| (bit 10 is the sign; values beyond
+ * +-1023 are stored unclamped). */
 MORVIK_API int32_t CC_Calibration_KT1(int32_t algorithm, float strength, const float *measured, const float *reference, const int32_t *sideSource, int32_t *matrixOut, int32_t *sideDest);
 
 /* Colour difference: `measured` holds 24 linear R, G, B triples (any common

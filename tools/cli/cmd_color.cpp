@@ -141,8 +141,9 @@ const std::vector<std::array<double, 4>> kSyntheticChart = {
     {90.5, 90.5, 90.5, 0},    {50.9, 50.9, 50.9, 0},    {22.7, 22.7, 22.7, 0},   {8.1, 8.1, 8.1, 0},
 };
 
-std::filesystem::path default_reference() {
-    return std::filesystem::path(MORVIK_SOURCE_DIR) / "examples" / "color" / "reference.csv";
+// The reference chart named on the command line, else the built-in one.
+ReferenceRec reference_or_builtin(const std::string& path) {
+    return path.empty() ? reference_from(kSyntheticChart) : read_reference(path);
 }
 
 // ------------------------------------------------------------ ccm
@@ -234,13 +235,13 @@ void setup_ccm(CLI::App& app) {
         ->required();
     cmd->add_option("-r,--reference", reference,
                     "Reference chart, CSV or JSON: 24 patches of R, G, B (linear 0..255) and weight "
-                    "(default: examples/color/reference.csv)");
+                    "(default: the built-in chart of examples/color/reference.csv)");
     cmd->add_option("-s,--strength", strength, "Blend between the identity (0) and the fitted matrix (1)")
         ->capture_default_str();
     cmd->add_flag("--json", json, "Print the result as JSON");
     cmd->callback([] {
         const auto measured = read_capture(capture);
-        const auto ref = read_reference(reference.empty() ? default_reference() : std::filesystem::path(reference));
+        const auto ref = reference_or_builtin(reference);
         const auto r = run_ccm(measured, ref, strength, true);
         if (json) {
             nlohmann::json doc;
@@ -269,7 +270,7 @@ void setup_cd(CLI::App& app) {
         ->required();
     cmd->add_option("-r,--reference", reference,
                     "Reference chart, CSV or JSON: 24 patches of R, G, B and weight "
-                    "(default: examples/color/reference.csv)");
+                    "(default: the built-in chart of examples/color/reference.csv)");
     cmd->add_flag("--json", json, "Print the result as JSON");
     cmd->callback([] {
         const auto rows = read_rows(measured_path, 3);
@@ -277,7 +278,7 @@ void setup_cd(CLI::App& app) {
         for (int i = 0; i < kPatches; ++i) {
             for (int c = 0; c < 3; ++c) measured[std::size_t(3 * i + c)] = float(rows[std::size_t(i)][std::size_t(c)]);
         }
-        const auto ref = read_reference(reference.empty() ? default_reference() : std::filesystem::path(reference));
+        const auto ref = reference_or_builtin(reference);
         std::array<float, 96> diff{};
         std::array<float, 72> ref_lab{};
         if (CD_Calibration(0, measured.data(), ref.data(), diff.data(), ref_lab.data()) != 0) {
