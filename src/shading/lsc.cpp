@@ -236,38 +236,8 @@ bool Calculation::setup() {
 }
 
 void Calculation::block_means() {
-    const std::size_t w = in_.width;
-    std::uint32_t* h0 = hist_[0];
-    std::uint32_t* h1 = hist_[1];
-    std::uint32_t* h2 = hist_[2];
-    std::uint32_t* h3 = hist_[3];
-    for (int v = 0; v < vn_; ++v) {
-        const std::uint8_t* r0 = in_.raw + static_cast<std::size_t>(4 * v) * w;
-        const std::uint8_t* r1 = r0 + w;
-        const std::uint8_t* r2 = r1 + w;
-        const std::uint8_t* r3 = r2 + w;
-        const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_);
-        std::uint16_t* s0 = sums_[0].get() + base;
-        std::uint16_t* s1 = sums_[1].get() + base;
-        std::uint16_t* s2 = sums_[2].get() + base;
-        std::uint16_t* s3 = sums_[3].get() + base;
-        for (int h = 0; h < hn_; ++h) {
-            const int x = 4 * h;
-            const unsigned a = r0[x] + r0[x + 2] + r2[x] + r2[x + 2];
-            const unsigned b = r0[x + 1] + r0[x + 3] + r2[x + 1] + r2[x + 3];
-            const unsigned c = r1[x] + r1[x + 2] + r3[x] + r3[x + 2];
-            const unsigned d = r1[x + 1] + r1[x + 3] + r3[x + 1] + r3[x + 3];
-            s0[h] = static_cast<std::uint16_t>(a);
-            s1[h] = static_cast<std::uint16_t>(b);
-            s2[h] = static_cast<std::uint16_t>(c);
-            s3[h] = static_cast<std::uint16_t>(d);
-            // trunc(sum / 4 + 0.5)
-            ++h0[(a + 2) >> 2];
-            ++h1[(b + 2) >> 2];
-            ++h2[(c + 2) >> 2];
-            ++h3[(d + 2) >> 2];
-        }
-    }
+    std::uint16_t* sums[4] = {sums_[0].get(), sums_[1].get(), sums_[2].get(), sums_[3].get()};
+    block_sums(in_.raw, in_.width, hn_, vn_, sums, hist_);
 }
 
 void Calculation::targets() {
@@ -1141,6 +1111,42 @@ int Calculation::run(lsc_result* out) {
 }
 
 }  // namespace
+
+void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
+                std::uint32_t hist[4][256]) {
+    const std::size_t w = width;
+    std::uint32_t* h0 = hist[0];
+    std::uint32_t* h1 = hist[1];
+    std::uint32_t* h2 = hist[2];
+    std::uint32_t* h3 = hist[3];
+    for (int v = 0; v < vn; ++v) {
+        const std::uint8_t* r0 = raw + static_cast<std::size_t>(4 * v) * w;
+        const std::uint8_t* r1 = r0 + w;
+        const std::uint8_t* r2 = r1 + w;
+        const std::uint8_t* r3 = r2 + w;
+        const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(hn);
+        std::uint16_t* s0 = sums[0] + base;
+        std::uint16_t* s1 = sums[1] + base;
+        std::uint16_t* s2 = sums[2] + base;
+        std::uint16_t* s3 = sums[3] + base;
+        for (int h = 0; h < hn; ++h) {
+            const int x = 4 * h;
+            const unsigned a = r0[x] + r0[x + 2] + r2[x] + r2[x + 2];
+            const unsigned b = r0[x + 1] + r0[x + 3] + r2[x + 1] + r2[x + 3];
+            const unsigned c = r1[x] + r1[x + 2] + r3[x] + r3[x + 2];
+            const unsigned d = r1[x + 1] + r1[x + 3] + r3[x + 1] + r3[x + 3];
+            s0[h] = static_cast<std::uint16_t>(a);
+            s1[h] = static_cast<std::uint16_t>(b);
+            s2[h] = static_cast<std::uint16_t>(c);
+            s3[h] = static_cast<std::uint16_t>(d);
+            // Histogram bin trunc(sum / 4 + 0.5).
+            ++h0[(a + 2) >> 2];
+            ++h1[(b + 2) >> 2];
+            ++h2[(c + 2) >> 2];
+            ++h3[(d + 2) >> 2];
+        }
+    }
+}
 
 int lsc_calculate(const LscInput& in, lsc_result* out) {
     Calculation calc(in);
