@@ -69,6 +69,8 @@ const std::uint32_t* gammas(const lsc_result& r, int colour) {
 
 TEST(LscFixedPoint, PowersOfTwoAndTableBoundsAreExact) {
     EXPECT_EQ(log2_fix(0, 0), INT16_MIN);
+    EXPECT_EQ(log2_fix(3, 0), 2048);  // no bound moves off 2: the nearer end, upper on a tie
+    EXPECT_EQ(log2_fix(0xFFFFFFFFu, 0), INT16_MAX);
     for (int e = 0; e < 32; ++e) {
         for (int s : {0, 12, 16}) {
             const long expect = 1024L * e - 1024L * s;
