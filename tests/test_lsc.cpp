@@ -316,3 +316,43 @@ TEST(LscCalculate, GammaVariantsStepLimitsAndSaturation) {
     }
     EXPECT_GT(saturated_runs, 0);
 }
+
+TEST(LscCalculate, ArbitraryImagesEitherSucceedWithinRangesOrLeaveTheRecord) {
+    std::mt19937 rng(3);
+    int successes = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const int w = 4 + static_cast<int>(rng() % 60), h = 4 + static_cast<int>(rng() % 60);
+        std::vector<std::uint8_t> raw(static_cast<std::size_t>(w) * h);
+        const int kind = trial % 3;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const double dx = x - w / 2.0, dy = y - h / 2.0;
+                const double smooth = 200 - 0.15 * (dx * dx + dy * dy);
+                const int v = kind == 0 ? static_cast<int>(rng() % 256)
+                                        : static_cast<int>(smooth) + (kind == 2 ? static_cast<int>(rng() % 40) : 0);
+                raw[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+            }
+        std::uniform_real_distribution<float> u(0.0f, 1.0f);
+        lsc_params p{0.5f + 2.0f * u(rng), u(rng), u(rng), u(rng), static_cast<std::uint8_t>(rng() % 3)};
+        LogCapture cap;
+        lsc_result r = poisoned();
+        const std::uint32_t chip = (trial & 1) ? (MORVIK_LSC_CHIP_KT3 << 16) : 0u;
+        const int rc = LSC_Calculate(chip, rng() % 4, raw.data(), static_cast<std::uint32_t>(w),
+                                     static_cast<std::uint32_t>(h), &p, &r);
+        ASSERT_TRUE(rc == 0 || rc == 1);
+        if (rc == 1) {
+            EXPECT_TRUE(untouched(r));
+            EXPECT_NE(cap.lines().back(), "=============\n");
+            continue;
+        }
+        ++successes;
+        EXPECT_EQ(cap.lines().back(), "=============\n");
+        EXPECT_LE(r.K, 3u);
+        EXPECT_LE(r.Radius_factor, 3u);
+        EXPECT_LE(r.Curve_sel, 3u);
+        for (std::uint32_t m : {r.Kr, r.Kg, r.Kb}) EXPECT_TRUE(m >= 1 && m <= 255);
+        for (int col = 0; col < 3; ++col)
+            for (int k = 0; k < 11; ++k) EXPECT_LE(gammas(r, col)[k], 255u);
+    }
+    EXPECT_GT(successes, 20);
+}
