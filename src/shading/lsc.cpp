@@ -283,14 +283,15 @@ bool Calculation::find_centre() {
         for (int v = 0; v < vn_; ++v) {
             const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_);
             const double left = mean(c, base), right = mean(c, base + hn_ - 1);
+            auto keep = [&](double m) { return m >= left && m >= right && m >= thr; };
             Sums s;
-            double first = 0, last = 0;
             int h0 = 0;
-            while (h0 < hn_ && !(mean(c, base + h0) >= left && mean(c, base + h0) >= right && mean(c, base + h0) >= thr)) ++h0;
-            first = 4 * h0 + xoff(c);
+            while (h0 < hn_ && !keep(mean(c, base + h0))) ++h0;
+            const double first = 4 * h0 + xoff(c);
+            double last = first;
             for (int h = h0; h < hn_; ++h) {
                 const double m = mean(c, base + h);
-                if (m >= left && m >= right && m >= thr) {
+                if (keep(m)) {
                     const double x = 4 * h + xoff(c);
                     last = x;
                     s.add(x, m);
