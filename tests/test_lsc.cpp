@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -355,4 +356,48 @@ TEST(LscCalculate, ArbitraryImagesEitherSucceedWithinRangesOrLeaveTheRecord) {
             for (int k = 0; k < 11; ++k) EXPECT_LE(gammas(r, col)[k], 255u);
     }
     EXPECT_GT(successes, 20);
+}
+
+// The gamma walk as its log tells it: every settled node in the log is the
+// node in the record, nodes skipped for want of blocks are spread between
+// their neighbours, and all nodes after a 255 are 255.
+TEST(LscCalculate, GammaNodesSettleAsLogged) {
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<double> u(0, 1);
+    int spreads = 0;
+    for (int trial = 0; trial < 16; ++trial) {
+        FlatField f;
+        f.width = 160 + 4 * static_cast<int>(u(rng) * 120);
+        f.height = 120 + 4 * static_cast<int>(u(rng) * 90);
+        f.centre_x = f.width * (0.35 + 0.3 * u(rng));
+        f.centre_y = f.height * (0.35 + 0.3 * u(rng));
+        f.noise = 4.0;
+        const bool kt3 = trial % 2 == 1;
+        const CallResult r = run(f, default_params(), kt3 ? (MORVIK_LSC_CHIP_KT3 << 16) : 0u);
+        ASSERT_EQ(r.rc, 0) << trial;
+        const char names[3] = {'R', 'G', 'B'};
+        for (int col = 0; col < 3; ++col) {
+            const std::uint32_t* g = gammas(r.result, col);
+            int last_settled = -1;
+            for (const std::string& line : r.log) {
+                char c = 0;
+                int k = 0, value = 0;
+                if (std::sscanf(line.c_str(), "Shading: %c i %d, current gamma with jump %d", &c, &k, &value) != 3 ||
+                    c != names[col])
+                    continue;
+                EXPECT_EQ(g[k], static_cast<std::uint32_t>(value)) << trial << ' ' << c << k;
+                // Nodes between the previous settled node and this one were spread.
+                const int prev = last_settled < 0 ? 0 : static_cast<int>(g[last_settled]);
+                for (int i = last_settled + 1; i < k; ++i) {
+                    ++spreads;
+                    EXPECT_GE(static_cast<int>(g[i]), prev) << trial;
+                    EXPECT_LE(g[i], g[k]) << trial;
+                }
+                last_settled = k;
+            }
+            ASSERT_GE(last_settled, 0);
+            for (int i = last_settled + 1; i < 11; ++i) EXPECT_EQ(g[i], 255u) << trial;
+        }
+    }
+    EXPECT_GT(spreads, 0);
 }
