@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -69,6 +70,8 @@ const std::uint32_t* gammas(const lsc_result& r, int colour) {
 
 TEST(LscFixedPoint, PowersOfTwoAndTableBoundsAreExact) {
     EXPECT_EQ(log2_fix(0, 0), INT16_MIN);
+    EXPECT_EQ(log2_fix(3, 0), 2048);  // no bound moves off 2: the nearer end, upper on a tie
+    EXPECT_EQ(log2_fix(0xFFFFFFFFu, 0), INT16_MAX);
     for (int e = 0; e < 32; ++e) {
         for (int s : {0, 12, 16}) {
             const long expect = 1024L * e - 1024L * s;
@@ -313,4 +316,88 @@ TEST(LscCalculate, GammaVariantsStepLimitsAndSaturation) {
         }
     }
     EXPECT_GT(saturated_runs, 0);
+}
+
+TEST(LscCalculate, ArbitraryImagesEitherSucceedWithinRangesOrLeaveTheRecord) {
+    std::mt19937 rng(3);
+    int successes = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const int w = 4 + static_cast<int>(rng() % 60), h = 4 + static_cast<int>(rng() % 60);
+        std::vector<std::uint8_t> raw(static_cast<std::size_t>(w) * h);
+        const int kind = trial % 3;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const double dx = x - w / 2.0, dy = y - h / 2.0;
+                const double smooth = 200 - 0.15 * (dx * dx + dy * dy);
+                const int v = kind == 0 ? static_cast<int>(rng() % 256)
+                                        : static_cast<int>(smooth) + (kind == 2 ? static_cast<int>(rng() % 40) : 0);
+                raw[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+            }
+        std::uniform_real_distribution<float> u(0.0f, 1.0f);
+        lsc_params p{0.5f + 2.0f * u(rng), u(rng), u(rng), u(rng), static_cast<std::uint8_t>(rng() % 3)};
+        LogCapture cap;
+        lsc_result r = poisoned();
+        const std::uint32_t chip = (trial & 1) ? (MORVIK_LSC_CHIP_KT3 << 16) : 0u;
+        const int rc = LSC_Calculate(chip, rng() % 4, raw.data(), static_cast<std::uint32_t>(w),
+                                     static_cast<std::uint32_t>(h), &p, &r);
+        ASSERT_TRUE(rc == 0 || rc == 1);
+        if (rc == 1) {
+            EXPECT_TRUE(untouched(r));
+            EXPECT_NE(cap.lines().back(), "=============\n");
+            continue;
+        }
+        ++successes;
+        EXPECT_EQ(cap.lines().back(), "=============\n");
+        EXPECT_LE(r.K, 3u);
+        EXPECT_LE(r.Radius_factor, 3u);
+        EXPECT_LE(r.Curve_sel, 3u);
+        for (std::uint32_t m : {r.Kr, r.Kg, r.Kb}) EXPECT_TRUE(m >= 1 && m <= 255);
+        for (int col = 0; col < 3; ++col)
+            for (int k = 0; k < 11; ++k) EXPECT_LE(gammas(r, col)[k], 255u);
+    }
+    EXPECT_GT(successes, 20);
+}
+
+// The gamma walk as its log tells it: every settled node in the log is the
+// node in the record, nodes skipped for want of blocks are spread between
+// their neighbours, and all nodes after a 255 are 255.
+TEST(LscCalculate, GammaNodesSettleAsLogged) {
+    std::mt19937 rng(21);
+    std::uniform_real_distribution<double> u(0, 1);
+    int spreads = 0;
+    for (int trial = 0; trial < 16; ++trial) {
+        FlatField f;
+        f.width = 160 + 4 * static_cast<int>(u(rng) * 120);
+        f.height = 120 + 4 * static_cast<int>(u(rng) * 90);
+        f.centre_x = f.width * (0.35 + 0.3 * u(rng));
+        f.centre_y = f.height * (0.35 + 0.3 * u(rng));
+        f.noise = 4.0;
+        const bool kt3 = trial % 2 == 1;
+        const CallResult r = run(f, default_params(), kt3 ? (MORVIK_LSC_CHIP_KT3 << 16) : 0u);
+        ASSERT_EQ(r.rc, 0) << trial;
+        const char names[3] = {'R', 'G', 'B'};
+        for (int col = 0; col < 3; ++col) {
+            const std::uint32_t* g = gammas(r.result, col);
+            int last_settled = -1;
+            for (const std::string& line : r.log) {
+                char c = 0;
+                int k = 0, value = 0;
+                if (std::sscanf(line.c_str(), "Shading: %c i %d, current gamma with jump %d", &c, &k, &value) != 3 ||
+                    c != names[col])
+                    continue;
+                EXPECT_EQ(g[k], static_cast<std::uint32_t>(value)) << trial << ' ' << c << k;
+                // Nodes between the previous settled node and this one were spread.
+                const int prev = last_settled < 0 ? 0 : static_cast<int>(g[last_settled]);
+                for (int i = last_settled + 1; i < k; ++i) {
+                    ++spreads;
+                    EXPECT_GE(static_cast<int>(g[i]), prev) << trial;
+                    EXPECT_LE(g[i], g[k]) << trial;
+                }
+                last_settled = k;
+            }
+            ASSERT_GE(last_settled, 0);
+            for (int i = last_settled + 1; i < 11; ++i) EXPECT_EQ(g[i], 255u) << trial;
+        }
+    }
+    EXPECT_GT(spreads, 0);
 }

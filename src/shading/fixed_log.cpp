@@ -31,9 +31,11 @@ std::int16_t log2_fix(std::uint32_t v, int shift) {
     const long long base = 1024LL * e - 1024LL * shift;
     if (v == lo) return saturate16(base);
 
-    // First candidate: the nearer of the two octave ends.
-    long long best = (v - lo <= hi - v) ? base : base + 1024;
-    std::uint64_t best_diff = (v - lo <= hi - v) ? v - lo : hi - v;
+    // First candidate: the nearer of the two octave ends (the upper one on a
+    // tie, which only v = 3 meets: no bound of octave 1 moves off 2).
+    const bool lower = v - lo < hi - v;
+    long long best = lower ? base : base + 1024;
+    std::uint64_t best_diff = lower ? v - lo : hi - v;
 
     std::uint64_t bound = lo;
     int frac = 0;

@@ -186,9 +186,6 @@ private:
     int hn_ = 0, vn_ = 0;
     std::size_t n_ = 0;
     std::unique_ptr<std::uint16_t[]> sums_[4];
-    // Ring index per block, 0 for blocks without a gain need (ring 0 never
-    // enters a gamma segment).
-    std::unique_ptr<std::uint8_t[]> ring_[4];
     std::uint32_t hist_[4][256] = {};
     double target_[4] = {};
     std::array<double, kMaxSum + 1> g_[4];
@@ -236,38 +233,8 @@ bool Calculation::setup() {
 }
 
 void Calculation::block_means() {
-    const std::size_t w = in_.width;
-    std::uint32_t* h0 = hist_[0];
-    std::uint32_t* h1 = hist_[1];
-    std::uint32_t* h2 = hist_[2];
-    std::uint32_t* h3 = hist_[3];
-    for (int v = 0; v < vn_; ++v) {
-        const std::uint8_t* r0 = in_.raw + static_cast<std::size_t>(4 * v) * w;
-        const std::uint8_t* r1 = r0 + w;
-        const std::uint8_t* r2 = r1 + w;
-        const std::uint8_t* r3 = r2 + w;
-        const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_);
-        std::uint16_t* s0 = sums_[0].get() + base;
-        std::uint16_t* s1 = sums_[1].get() + base;
-        std::uint16_t* s2 = sums_[2].get() + base;
-        std::uint16_t* s3 = sums_[3].get() + base;
-        for (int h = 0; h < hn_; ++h) {
-            const int x = 4 * h;
-            const unsigned a = r0[x] + r0[x + 2] + r2[x] + r2[x + 2];
-            const unsigned b = r0[x + 1] + r0[x + 3] + r2[x + 1] + r2[x + 3];
-            const unsigned c = r1[x] + r1[x + 2] + r3[x] + r3[x + 2];
-            const unsigned d = r1[x + 1] + r1[x + 3] + r3[x + 1] + r3[x + 3];
-            s0[h] = static_cast<std::uint16_t>(a);
-            s1[h] = static_cast<std::uint16_t>(b);
-            s2[h] = static_cast<std::uint16_t>(c);
-            s3[h] = static_cast<std::uint16_t>(d);
-            // trunc(sum / 4 + 0.5)
-            ++h0[(a + 2) >> 2];
-            ++h1[(b + 2) >> 2];
-            ++h2[(c + 2) >> 2];
-            ++h3[(d + 2) >> 2];
-        }
-    }
+    std::uint16_t* sums[4] = {sums_[0].get(), sums_[1].get(), sums_[2].get(), sums_[3].get()};
+    block_sums(in_.raw, in_.width, hn_, vn_, sums, hist_);
 }
 
 void Calculation::targets() {
@@ -316,14 +283,15 @@ bool Calculation::find_centre() {
         for (int v = 0; v < vn_; ++v) {
             const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_);
             const double left = mean(c, base), right = mean(c, base + hn_ - 1);
+            auto keep = [&](double m) { return m >= left && m >= right && m >= thr; };
             Sums s;
-            double first = 0, last = 0;
             int h0 = 0;
-            while (h0 < hn_ && !(mean(c, base + h0) >= left && mean(c, base + h0) >= right && mean(c, base + h0) >= thr)) ++h0;
-            first = 4 * h0 + xoff(c);
+            while (h0 < hn_ && !keep(mean(c, base + h0))) ++h0;
+            const double first = 4 * h0 + xoff(c);
+            double last = first;
             for (int h = h0; h < hn_; ++h) {
                 const double m = mean(c, base + h);
-                if (m >= left && m >= right && m >= thr) {
+                if (keep(m)) {
                     const double x = 4 * h + xoff(c);
                     last = x;
                     s.add(x, m);
@@ -606,17 +574,13 @@ void Calculation::gains() {
         std::uint32_t cnt[256] = {};
         double sk[256] = {}, sg[256] = {};
         const std::uint16_t* s = sums_[c].get();
-        ring_[c].reset(new std::uint8_t[n_]);
-        std::uint8_t* rings = ring_[c].get();
         for (int v = 0; v < vn_; ++v)
             for (int h = 0; h < hn_; ++h) {
-                const std::size_t idx = static_cast<std::size_t>(v) * hn_ + h;
-                const std::uint16_t sum = s[idx];
+                const std::uint16_t sum = s[static_cast<std::size_t>(v) * hn_ + h];
                 const double g = g_[c][sum];
+                if (!(g > 0)) continue;
                 const std::uint32_t rr = r2(c, v, h);
                 const int ring = static_cast<int>((rr >> shift) & 0xFFu);
-                rings[idx] = static_cast<std::uint8_t>(g > 0 ? ring : 0);
-                if (!(g > 0)) continue;
                 const double k = pow2_16(difference(c, sum, rr)) / 65536.0;
                 ++cnt[ring];
                 sk[ring] += k;
@@ -764,12 +728,13 @@ void Calculation::gains() {
 
 namespace {
 
-// Blocks of one channel with a gain need, grouped by gamma segment in block
-// order: segment k (0..10) holds rings X[k] < ring <= X[k + 1], segment 11
-// rings 241..254. Entries are (row << 16) | column.
-struct SegmentLists {
-    std::unique_ptr<std::uint32_t[]> idx;
-    std::size_t begin[13] = {};
+// A run of blocks in one block row whose rings fall in one gamma segment:
+// segment k (0..10) holds rings X[k] < ring <= X[k + 1], segment 11 rings
+// 241..254. A row crosses each segment at most twice on a smooth radius, so
+// the runs of a channel are few and walking them keeps block order.
+struct SegmentRun {
+    int v, h0, h1;  // row, first and last column
+    int segment;
 };
 
 struct BlockValue {
@@ -857,34 +822,7 @@ void Calculation::gamma_colour(char name, const std::vector<int>& channels, int 
             if (r > kNodeX[k] && r <= kNodeX[k + 1]) segment_of[r] = k;
     }
 
-    std::vector<SegmentLists> lists(channels.size());
-    for (std::size_t li = 0; li < channels.size(); ++li) {
-        const int c = channels[li];
-        const std::uint8_t* rings = ring_[c].get();
-        std::size_t count[12] = {};
-        {
-            std::size_t ring_count[256] = {};
-            for (std::size_t i = 0; i < n_; ++i) ++ring_count[rings[i]];
-            for (int r = 0; r < 256; ++r)
-                if (segment_of[r] >= 0) count[segment_of[r]] += ring_count[r];
-        }
-        SegmentLists& sl = lists[li];
-        for (int k = 0; k < 12; ++k) sl.begin[k + 1] = sl.begin[k] + count[k];
-        sl.idx.reset(new std::uint32_t[sl.begin[12] == 0 ? 1 : sl.begin[12]]);
-        std::size_t fill[12];
-        std::copy(sl.begin, sl.begin + 12, fill);
-        for (int v = 0; v < vn_; ++v) {
-            const std::uint8_t* row = rings + static_cast<std::size_t>(v) * hn_;
-            for (int h = 0; h < hn_; ++h) {
-                const int seg = segment_of[row[h]];
-                if (seg >= 0) sl.idx[fill[seg]++] = (static_cast<std::uint32_t>(v) << 16) | static_cast<std::uint32_t>(h);
-            }
-        }
-    }
-
-    auto value = [&](int c, std::uint32_t packed) {
-        const int v = static_cast<int>(packed >> 16);
-        const int h = static_cast<int>(packed & 0xFFFFu);
+    auto value = [&](int c, int v, int h) {
         const std::size_t idx = static_cast<std::size_t>(v) * hn_ + h;
         const std::uint32_t rr = r2(c, v, h);
         const std::uint32_t m = static_cast<std::uint32_t>(mant_[c]) << K_;
@@ -898,6 +836,39 @@ void Calculation::gamma_colour(char name, const std::vector<int>& channels, int 
         b.d = (b.ring > 0 && rs > 0 && b.bc > 0) ? b.ring * rs / b.bc : 0.0;
         return b;
     };
+
+    std::vector<std::vector<SegmentRun>> runs(channels.size());
+    const int shift = cs + 8;
+    for (std::size_t li = 0; li < channels.size(); ++li) {
+        const int c = channels[li];
+        for (int v = 0; v < vn_; ++v) {
+            const std::uint32_t dy2 = dy2_[c][v];
+            int current = -1, start = 0;
+            for (int h = 0; h <= hn_; ++h) {
+                const int seg = h < hn_ ? segment_of[((dx2_[c][h] + dy2) >> shift) & 0xFFu] : -2;
+                if (seg == current) continue;
+                if (current >= 0) runs[li].push_back({v, start, h - 1, current});
+                current = seg;
+                start = h;
+            }
+        }
+    }
+
+    // Calls fn(value) for every block with a gain need in the runs whose
+    // segment passes `want`, channel by channel, in block order.
+    auto for_blocks = [&](auto want, auto fn) {
+        for (std::size_t li = 0; li < channels.size(); ++li) {
+            const int c = channels[li];
+            const std::uint16_t* s = sums_[c].get();
+            for (const SegmentRun& run : runs[li]) {
+                if (!want(run.segment)) continue;
+                const std::uint16_t* row = s + static_cast<std::size_t>(run.v) * hn_;
+                for (int h = run.h0; h <= run.h1; ++h)
+                    if (g_[c][row[h]] > 0) fn(value(c, run.v, h), run.segment);
+            }
+        }
+    };
+
 
     int lastX = 0, lastG = 0, lastIdx = 0;
     double level = 1.0;
@@ -996,20 +967,17 @@ void Calculation::gamma_colour(char name, const std::vector<int>& channels, int 
 
     for (int k = 0; k < 10; ++k) {
         NodeSums ns;
-        for (std::size_t li = 0; li < channels.size(); ++li) {
-            const SegmentLists& sl = lists[li];
-            for (std::size_t e = sl.begin[k]; e < sl.begin[k + 1]; ++e) {
-                const BlockValue b = value(channels[li], sl.idx[e]);
-                const int d = b.ring - lastX;
-                ns.n += 1;
-                ns.sxy += (b.d - lastG) * d;
-                ns.sxx += static_cast<double>(d) * d;
-                ns.sg += b.g;
-                ns.sa += b.af;
-                ns.sb += b.bc;
-                ns.sr += b.ring;
-            }
-        }
+        for_blocks([k](int seg) { return seg == k; },
+                   [&](const BlockValue& b, int) {
+                       const int d = b.ring - lastX;
+                       ns.n += 1;
+                       ns.sxy += (b.d - lastG) * d;
+                       ns.sxx += static_cast<double>(d) * d;
+                       ns.sg += b.g;
+                       ns.sa += b.af;
+                       ns.sb += b.bc;
+                       ns.sr += b.ring;
+                   });
         if (ns.n == 0) continue;
         double slope = ns.sxy / ns.sxx;
         if (slope > 0) slope = slope_limit(slope, ns);
@@ -1035,33 +1003,26 @@ void Calculation::gamma_colour(char name, const std::vector<int>& channels, int 
     // Last node: least squares over both sides of ring 240, the right side
     // ending at (255, 255).
     NodeSums ns;
-    for (std::size_t li = 0; li < channels.size(); ++li) {
-        const SegmentLists& sl = lists[li];
-        const int c = channels[li];
-        std::size_t a = sl.begin[10], b = sl.begin[11];
-        const std::size_t aend = sl.begin[11], bend = sl.begin[12];
-        while (a < aend || b < bend) {
-            const bool left = b >= bend || (a < aend && sl.idx[a] < sl.idx[b]);
-            const BlockValue v = value(c, left ? sl.idx[a++] : sl.idx[b++]);
-            if (left) {
-                const double d1 = v.ring - lastX;
-                ns.n += 1;
-                ns.s1 += d1;
-                ns.sxx += d1 * d1;
-                ns.s1d += d1 * v.d;
-                ns.sg += v.g;
-                ns.sa += v.af;
-                ns.sb += v.bc;
-                ns.sr += v.ring;
-            }
-            if (v.ring >= 240) {
-                const double d2 = 255 - v.ring;
-                ns.s2 += d2;
-                ns.s22 += d2 * d2;
-                ns.s2d += d2 * v.d;
-            }
-        }
-    }
+    for_blocks([](int seg) { return seg >= 10; },
+               [&](const BlockValue& v, int seg) {
+                   if (seg == 10) {
+                       const double d1 = v.ring - lastX;
+                       ns.n += 1;
+                       ns.s1 += d1;
+                       ns.sxx += d1 * d1;
+                       ns.s1d += d1 * v.d;
+                       ns.sg += v.g;
+                       ns.sa += v.af;
+                       ns.sb += v.bc;
+                       ns.sr += v.ring;
+                   }
+                   if (v.ring >= 240) {
+                       const double d2 = 255 - v.ring;
+                       ns.s2 += d2;
+                       ns.s22 += d2 * d2;
+                       ns.s2d += d2 * v.d;
+                   }
+               });
     const double dx1 = 240 - lastX, dx2 = 15;
     const double Q = ns.sxx / (dx1 * dx1) + ns.s22 / (dx2 * dx2);
     const double P = ns.s1d / dx1 - lastG * ns.s1 / dx1 + lastG * ns.sxx / (dx1 * dx1) + ns.s2d / dx2 -
@@ -1106,7 +1067,6 @@ int Calculation::run(lsc_result* out) {
     bool ok = false;
     auto close = [&] {
         for (auto& s : sums_) s.reset();
-        for (auto& r : ring_) r.reset();
         log_write("Shading: free memory\n");
         frame_run.close("Shading: End\n", ok);
     };
@@ -1141,6 +1101,42 @@ int Calculation::run(lsc_result* out) {
 }
 
 }  // namespace
+
+void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
+                std::uint32_t hist[4][256]) {
+    const std::size_t w = width;
+    std::uint32_t* h0 = hist[0];
+    std::uint32_t* h1 = hist[1];
+    std::uint32_t* h2 = hist[2];
+    std::uint32_t* h3 = hist[3];
+    for (int v = 0; v < vn; ++v) {
+        const std::uint8_t* r0 = raw + static_cast<std::size_t>(4 * v) * w;
+        const std::uint8_t* r1 = r0 + w;
+        const std::uint8_t* r2 = r1 + w;
+        const std::uint8_t* r3 = r2 + w;
+        const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(hn);
+        std::uint16_t* s0 = sums[0] + base;
+        std::uint16_t* s1 = sums[1] + base;
+        std::uint16_t* s2 = sums[2] + base;
+        std::uint16_t* s3 = sums[3] + base;
+        for (int h = 0; h < hn; ++h) {
+            const int x = 4 * h;
+            const unsigned a = r0[x] + r0[x + 2] + r2[x] + r2[x + 2];
+            const unsigned b = r0[x + 1] + r0[x + 3] + r2[x + 1] + r2[x + 3];
+            const unsigned c = r1[x] + r1[x + 2] + r3[x] + r3[x + 2];
+            const unsigned d = r1[x + 1] + r1[x + 3] + r3[x + 1] + r3[x + 3];
+            s0[h] = static_cast<std::uint16_t>(a);
+            s1[h] = static_cast<std::uint16_t>(b);
+            s2[h] = static_cast<std::uint16_t>(c);
+            s3[h] = static_cast<std::uint16_t>(d);
+            // Histogram bin trunc(sum / 4 + 0.5).
+            ++h0[(a + 2) >> 2];
+            ++h1[(b + 2) >> 2];
+            ++h2[(c + 2) >> 2];
+            ++h3[(d + 2) >> 2];
+        }
+    }
+}
 
 int lsc_calculate(const LscInput& in, lsc_result* out) {
     Calculation calc(in);

@@ -22,6 +22,12 @@ struct LscInput {
     bool y_only = false;
 };
 
+// The image pass: per 4 x 4 block (hn x vn blocks, row-major) the sum of the
+// four samples of each Bayer channel, and per channel a 256-bin histogram of
+// the rounded block means (added to `hist`).
+void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
+                std::uint32_t hist[4][256]);
+
 // Runs the whole calculation with its debug log. Returns 0 and fills *out on
 // success, 1 on failure (out untouched).
 int lsc_calculate(const LscInput& in, lsc_result* out);
