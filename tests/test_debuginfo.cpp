@@ -331,6 +331,11 @@ TEST_F(DebugInfo, RejectsMalformedFilesAndCutsNothingOutOfBounds) {
     EXPECT_EQ(get(jpeg({isp, cam2, main2}), 2, &n), 1);  // no APP2: APP6 is the main segment
     EXPECT_EQ(get(jpeg({Seg{APP2, {'I', 'C', 'C', 0}}, isp, cam2, main2}), 2, &n), 0);
     EXPECT_EQ(get(jpeg({isp, main2}), 2, &n), 0);  // camera segment missing
+    // A table without blocks needs no output pointers.
+    ASSERT_EQ(get(jpeg({seg(APP2, Debug{kMain, {}})}), 1, &n), 1);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(DP_dumpInfo_array_RC(nullptr), 1);
+    EXPECT_EQ(DP_dumpInfo_array_RC(nullptr), 0);  // consumed
 
     // Malformed ISP segments contribute no block.
     std::vector<Entries> eleven(11, Entries{f(0, 1)});

@@ -585,8 +585,9 @@ MORVIK_API int32_t DP_dumpInfo_File(const char *fileName, int32_t *size);
  * version 0, 4. Every section but AF uses column 0 only (pair 0 of each
  * row); AF writes every pair whose label is not empty into column p, so
  * size it with pairs + 2 columns of rows records (from DP_GET_SIZE). Returns
- * 1 and consumes the table; 0 when no table is loaded or a section or
- * column pointer that must be written is null (then nothing is written). */
+ * 1 and consumes the table; 0 when no table is loaded or a pointer on the
+ * way to a record that must be written (`out` included) is null (then
+ * nothing is written). */
 MORVIK_API int32_t DP_dumpInfo_array_RC(DP_DumpRecord ***out);
 
 /* Copy the AWB debug block (2203 words), the ISP GGM table (288 words) and

@@ -156,7 +156,6 @@ MORVIK_API int32_t DP_dumpInfo_File(const char* fileName, int32_t* size) {
 }
 
 MORVIK_API int32_t DP_dumpInfo_array_RC(DP_DumpRecord*** out) {
-    if (out == nullptr) return 0;
     return guarded<int32_t>(0, [&]() -> int32_t {
         auto& s = state();
         if (!s.loaded) return 0;
@@ -181,7 +180,7 @@ MORVIK_API int32_t DP_dumpInfo_array_RC(DP_DumpRecord*** out) {
             return true;
         };
         const bool valid = each_record([&](int block, std::size_t p, std::size_t, const Cell&) {
-            return out[block] != nullptr && out[block][p] != nullptr;
+            return out != nullptr && out[block] != nullptr && out[block][p] != nullptr;
         });
         if (!valid) return 0;
         each_record([&](int block, std::size_t p, std::size_t r, const Cell& cell) {
