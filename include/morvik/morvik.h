@@ -131,10 +131,11 @@ typedef struct DefectVerifyResult {
  *    height) belong to no cell, and the 3x3-cell window is clamped to the
  *    cell grid, so it always holds the tested cell; even sizes are
  *    unaffected. The whole-image statistics cover the cells only.
- *  - Check values: a bright site compares the tested cell itself with the
- *    window's corner cells other than itself (for interior cells the tested
- *    cell is the window's middle cell), so near the borders the threshold
- *    still reflects the defect, not a normal pixel beside it.
+ *  - Check values: a bright site's update compares the window's middle cell
+ *    with the window's corner cells other than the tested cell, also near
+ *    the borders where the clamped window's middle cell is not the tested
+ *    cell (there the update measures the defect's surroundings, not the
+ *    defect itself).
  *  - A corner difference of 0 records 0: a check threshold of 0 is the only
  *    value in 0..255 that still catches that defect. */
 MORVIK_API int32_t Defect_Verify(const uint8_t *image, int32_t format, int32_t bayerOrder, int32_t width, int32_t height, int32_t threshold, DefectVerifyResult *result);
