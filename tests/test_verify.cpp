@@ -77,7 +77,7 @@ DefectVerifyResult model_defect_raw(const Image& im, int order, int t) {
                 if (v > 0)
                     for (int u : {r0, r0 - 4})
                         for (int cx : {c0, c0 + 4}) {
-                            const int d = std::abs(site(x, y, k) - site(cx, u, k));
+                            const int d = std::abs(site(c0 + 2, r0 - 2, k) - site(cx, u, k));
                             if ((u != y || cx != x) && d <= h[k]) h[k] = std::max(d - 1, 0);
                         }
                 sum[k] += site(x, y, k);
@@ -236,8 +236,9 @@ TEST(VerifyDefect, UniformImagesAndSinglePlantedDefects) {
         }
     }
     // One raw sample t+1 above or below its surroundings counts once, at
-    // every position (borders and corners included); the check value of
-    // that site is its difference to the corner cells minus 1.
+    // every position (borders and corners included). The check value
+    // compares the window's middle cell with the corners: 20 when the defect
+    // is the middle cell, 0 (equal normal cells) when the window is clamped.
     for (int x = 0; x < 10; ++x)
         for (int y = 0; y < 8; ++y)
             for (int sign : {1, -1}) {
@@ -248,8 +249,11 @@ TEST(VerifyDefect, UniformImagesAndSinglePlantedDefects) {
                 EXPECT_EQ(r.WBP, sign > 0 ? 1u : 0u);
                 EXPECT_EQ(r.DBP, sign < 0 ? 1u : 0u);
                 const bool green = (x % 2) == (y % 2 == 1 ? 0 : 1);  // sites 0 and 3 with order 1
-                EXPECT_EQ(r.GCHECKTHD, sign > 0 && green ? 20u : 255u) << x << "," << y;
-                EXPECT_EQ(r.RBCHECKTHD, sign > 0 && !green ? 20u : 255u) << x << "," << y;
+                const int cx = x & ~1, cy = y | 1;  // its cell
+                const bool middle = cx >= 2 && cx <= 10 - 4 && cy >= 3 && cy <= 8 - 3;
+                const uint32_t check = middle ? 20u : 0u;
+                EXPECT_EQ(r.GCHECKTHD, sign > 0 && green ? check : 255u) << x << "," << y;
+                EXPECT_EQ(r.RBCHECKTHD, sign > 0 && !green ? check : 255u) << x << "," << y;
                 im.at(x, y) = uint8_t(100 + sign * 20);  // not above the threshold
                 ASSERT_EQ(Defect_Verify(im.buf.data(), 1, 1, 10, 8, 20, &r), 0);
                 EXPECT_EQ(r.WBP + r.DBP, 0u);

@@ -123,17 +123,19 @@ typedef struct DefectVerifyResult {
  * B; a pixel counts once). `bayerOrder` (low 8 bits): 1 or 2 puts the greens
  * at sites 0 and 3, every other value at sites 1 and 2; it only decides
  * which check value is GCHECKTHD. Colour images leave GCHECKTHD and
- * RBCHECKTHD untouched.
+ * RBCHECKTHD untouched. The whole-image sums behind `mean` and `std` are
+ * 64-bit, so they do not wrap on large images as Unbalance_Verify's do.
  * Minimum size: raw 6 x 6, colour 5 x 5.
  * Choices where the routine's definition leaves room:
  *  - Odd raw sizes: the last column (odd width) and stored row 0 (odd
  *    height) belong to no cell, and the 3x3-cell window is clamped to the
  *    cell grid, so it always holds the tested cell; even sizes are
  *    unaffected. The whole-image statistics cover the cells only.
- *  - Check values: a bright site compares the tested cell itself with the
- *    window's corner cells other than itself (for interior cells the tested
- *    cell is the window's middle cell), so near the borders the threshold
- *    still reflects the defect, not a normal pixel beside it.
+ *  - Check values: a bright site's update compares the window's middle cell
+ *    with the window's corner cells other than the tested cell, also near
+ *    the borders where the clamped window's middle cell is not the tested
+ *    cell (there the update measures the defect's surroundings, not the
+ *    defect itself).
  *  - A corner difference of 0 records 0: a check threshold of 0 is the only
  *    value in 0..255 that still catches that defect. */
 MORVIK_API int32_t Defect_Verify(const uint8_t *image, int32_t format, int32_t bayerOrder, int32_t width, int32_t height, int32_t threshold, DefectVerifyResult *result);
@@ -156,9 +158,9 @@ typedef struct UnbalanceVerifyResult {
  * images of more than about 16 million samples per channel.
  * Minimum size: 2 x 2 (one row pair, one cell).
  * Choices where the routine's definition leaves room:
- *  - `bayerOrder` uses its low 8 bits like Defect_Verify: 1 or 2 takes the
- *    greens from sites 0 and 3; every other value (0, 3 and anything outside
- *    0..3) from sites 1 and 2.
+ *  - `bayerOrder` uses its low 8 bits like Defect_Verify: a low byte of 1
+ *    or 2 takes the greens from sites 0 and 3; every other low byte (0, 3
+ *    and anything outside 0..3) from sites 1 and 2.
  *  - Colour channel statistics run over stored rows 0 .. height-1. */
 MORVIK_API int32_t Unbalance_Verify(const uint8_t *image, int32_t format, int32_t bayerOrder, int32_t width, int32_t height, UnbalanceVerifyResult *result);
 

@@ -130,13 +130,14 @@ DefectOutcome defect_raw(const TestImage& im, int bayer_order, int t) {
                 if (verdict[k] < 0) ++out.dark;
                 if (verdict[k] <= 0) continue;
                 ++out.bright;
-                // The check value a correction stage would need to catch
-                // this defect: one below its difference from the window's
-                // corner cells.
+                // The check value a correction stage would need: one below
+                // the difference between the window's middle cell (the
+                // tested cell, away from the borders) and its corner cells
+                // other than the tested one.
                 for (int i = 0; i <= 2; i += 2)
                     for (int j = 0; j <= 2; j += 2) {
                         if (i == ti && j == tj) continue;
-                        const int d = std::abs(w.v[ti][tj][k] - w.v[i][j][k]);
+                        const int d = std::abs(w.v[1][1][k] - w.v[i][j][k]);
                         if (d <= check[k]) check[k] = d > 0 ? d - 1 : 0;
                     }
             }
