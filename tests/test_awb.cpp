@@ -179,17 +179,18 @@ TEST(AwbCalibration, KeyLimitsExtendOnlyBeyondTheMeasuredKeys) {
     int checked = 0;
     for (int round = 0; round < 40; ++round) {
         auto e = random_lights(rng, 6);
+        for (auto& s : e) s.key = uint16_t(100 + (s.key - 2000) / 100);  // a narrow key span: one key moves far
         int k0 = 0, kn = 65535;
         for (const auto& s : e) k0 = std::max<int>(k0, s.key), kn = std::min<int>(kn, s.key);
         AwbCalibrationResult at{}, inside{}, beyond{}, high{};
         if (calibrate(e, k0, kn, at) != 0) continue;
         ++checked;
-        calibrate(e, 0, 65535, inside);  // limits at or inside the keys: unextended
+        calibrate(e, k0 - 1, kn + 1, inside);  // limits at or inside the keys: unextended
         EXPECT_EQ(bytes_of(at), bytes_of(inside));
-        calibrate(e, k0 + 1500, kn - 1500, beyond);
+        calibrate(e, k0 + 20, kn - 20, beyond);
         EXPECT_TRUE(beyond.x_lower != at.x_lower || beyond.x_upper != at.x_upper);
         // Only the low 16 bits of the limits count.
-        calibrate(e, (k0 + 1500) | 0x7FFF0000, (kn - 1500) | 0x10000, high);
+        calibrate(e, (k0 + 20) | 0x7FFF0000, (kn - 20) | 0x10000, high);
         EXPECT_EQ(bytes_of(high), bytes_of(beyond));
         // Equal keys leave no span to extrapolate over.
         for (auto& s : e) s.key = 5000;
