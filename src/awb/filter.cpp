@@ -15,8 +15,8 @@ constexpr std::size_t kChunk = 256;
 // channels scaled by the fixed gains of 63/64, luminance G/2 + B/4 + R/4,
 // the two chroma axes with one-sided limits. Every intermediate fits, since
 // a channel difference times a gain is at most 251 * 255 and a limit times
-// a luminance at most 255 * 251. A truncating division of d * gain by 32 is the shifted
-// product of the magnitudes with the sign of d.
+// a luminance at most 255 * 251. A truncating division of d * gain by 32
+// is the shifted product of the magnitudes with the sign of d.
 void grey_mask(const FilterParams& p, const std::uint8_t* red, const std::uint8_t* green, const std::uint8_t* blue,
                std::size_t count, std::uint8_t* mask) {
     using u16 = std::uint16_t;
