@@ -204,10 +204,12 @@ typedef struct AwbCalibrationResult {
  * relative to the second, and the limits of the grey region, the first axis
  * extrapolated to the key limits (low 16 bits of upperKey and lowerKey,
  * unsigned). `algorithm` is not examined; only the low 8 bits of `count`
- * are used. The grey points and the search are single precision; the
+ * are used. The grey points and the search (X, Y, their extremes and the
+ * ratio) are single precision, every operation rounded to float; the
  * extrapolation and the limit bytes are double precision computed from the
- * search's single-precision extremes. Every byte is the low 8 bits of the truncated value; a value
- * outside the 32-bit range gives 0.
+ * search's single-precision extremes. Every byte is the low 8 bits of the
+ * value truncated toward zero to a 32-bit integer; a value outside the
+ * 32-bit range gives 0.
  *
  * Returns:
  *  0  result written;
@@ -256,9 +258,11 @@ typedef struct AwbIntWindow {
 /* Six small windows cut out of four large ones: 0 is the right 30 % of large
  * window 0, 1 and 2 span large windows 1 and 2, 3, 4 and 5 are the left,
  * middle and right 75 % of large window 3; all 75 % high, vertically
- * centred and clamped into their large window. Returns 0, or
- * MORVIK_STATUS_INVALID_ARGUMENT for a null pointer (nothing written).
- * Results wrap to 32 bits when a window spans more than 2^31. */
+ * centred and clamped into their large window. A large window's width and
+ * height are differences of its limits taken in double (no 32-bit
+ * overflow); each offset and size is truncated toward zero on its own.
+ * Returns 0, or MORVIK_STATUS_INVALID_ARGUMENT for a null pointer (nothing
+ * written). Results wrap to 32 bits when a window spans more than 2^31. */
 MORVIK_API int32_t AWB_Small_win_Calibration(const AwbIntWindow *large, AwbIntWindow *small);
 
 /* Copy the eleven windows about to be applied into the library's applied-
@@ -270,7 +274,8 @@ MORVIK_API int32_t AWB_Update_11_Window_Before_Apply(const AwbIntWindow *windows
 /* Request of AWB_Filter: the AWB statistics filter register fields and the
  * raw frame (width x height 8-bit samples, rows without padding). */
 typedef struct AWBFILTER_PARAM {
-    uint8_t nFirstPixel; /* bit 0 column offset, bit 1 row offset: 0 R, 1 Gr, 2 Gb, 3 B */
+    uint8_t nFirstPixel; /* bit 0 column offset, bit 1 row offset: 0 R, 1 Gr, 2 Gb, 3 B;
+                            higher bits ignored */
     uint8_t SUPSEL;      /* saturation cut at 8 * SUPSEL + 192; 8 or more: no cut */
     uint8_t U_GAIN;      /* blue-difference gain, 1/32 units */
     uint8_t V_GAIN;      /* red-difference gain, 1/32 units */

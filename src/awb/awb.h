@@ -62,9 +62,6 @@ struct FilterParams {
     std::uint8_t s_mg_n = 0;
 };
 
-// Grey test and saturation cut of one demosaiced pixel: true when accepted.
-bool accepts(const FilterParams& p, int red, int green, int blue);
-
 // Demosaic a width x height raw frame (width, height >= 2) into
 // (width - 1) x (height - 1) accept-mask bytes and RGB pixels.
 void filter_frame(const FilterParams& p, const std::uint8_t* raw, std::size_t width, std::size_t height,

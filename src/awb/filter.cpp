@@ -1,29 +1,8 @@
 // The AWB statistics filter: 2 x 2 demosaic by Bayer phase, the block's
 // integer grey test and its saturation cut.
-#include <cstdlib>
-
 #include "awb/awb.h"
 
 namespace morvik::awb {
-
-bool accepts(const FilterParams& p, int red, int green, int blue) {
-    const int level = 8 * p.supsel + 192;  // above 255 (SUPSEL >= 8): no cut
-    if (red >= level || green >= level || blue >= level) return false;
-    // Fixed channel gains of 63/64; the samples are non-negative, so the
-    // shifts equal the truncating divisions.
-    const int r = (red * 63) >> 6;
-    const int g = (green * 63) >> 6;
-    const int b = (blue * 63) >> 6;
-    const int y = (g >> 1) + (b >> 2) + (r >> 2);
-    if (y < 4 * p.y_limit) return false;
-    const int db = ((b - y) * p.u_gain) / 32;
-    const int dr = ((r - y) * p.v_gain) / 32;
-    const int mg = (dr + db) / 2;
-    const int rb = (dr - db) / 2;
-    const int mg_limit = ((mg > 0 ? p.s_mg_p : p.s_mg_n) * y) >> 7;
-    const int rb_limit = ((rb > 0 ? p.s_rb_p : p.s_rb_n) * y) >> 7;
-    return std::abs(mg) <= mg_limit && std::abs(rb) <= rb_limit;
-}
 
 namespace {
 
@@ -32,11 +11,12 @@ namespace {
 // compiler vectorises, with no heap memory.
 constexpr std::size_t kChunk = 256;
 
-// The grey test and saturation cut over planar channels, the arithmetic of
-// accepts() in 16-bit lanes: every intermediate fits, since a channel
-// difference times a gain is at most 251 * 255 and a limit times a luminance
-// at most 255 * 251. A truncating division of d * gain by 32 is the shifted
-// product of the magnitudes with the sign of d.
+// The grey test and saturation cut over planar channels, in 16-bit lanes:
+// channels scaled by the fixed gains of 63/64, luminance G/2 + B/4 + R/4,
+// the two chroma axes with one-sided limits. Every intermediate fits, since
+// a channel difference times a gain is at most 251 * 255 and a limit times
+// a luminance at most 255 * 251. A truncating division of d * gain by 32
+// is the shifted product of the magnitudes with the sign of d.
 void grey_mask(const FilterParams& p, const std::uint8_t* red, const std::uint8_t* green, const std::uint8_t* blue,
                std::size_t count, std::uint8_t* mask) {
     using u16 = std::uint16_t;
