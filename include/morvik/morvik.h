@@ -339,8 +339,9 @@ MORVIK_API int32_t AWB_Filter(const AWBFILTER_PARAM *param, uint8_t *mask, uint8
  *                  coefficients and white point: the inverse by cofactors
  *                  over the determinant (expanded along the first row), the
  *                  cube root as exp2(log2(t) / 3).
- *  MultiCCM        Double precision; (x - mean)^2 by pow(., 2.0), x^2, xy
- *                  and y^2 as plain products. */
+ *  MultiCCM        Double precision: x = (512.0 * first) / denominator,
+ *                  (x - mean)^2 by pow(., 2.0), x^2, xy and y^2 as plain
+ *                  products, sums in ascending light order. */
 
 /* Colour error of `matrix` on a chart: black offsets from the two darkest
  * neutral patches, white-balance gains and tone lines from the neutral row,
