@@ -319,7 +319,36 @@ MORVIK_API int32_t AWB_Filter(const AWBFILTER_PARAM *param, uint8_t *mask, uint8
  * Inputs are not validated beyond null pointers: zero illumination values,
  * a zero-variance neutral row or a singular fit give infinities or NaNs.
  * Where a float result is converted to an integer and is NaN or outside the
- * 32-bit range, the integer is INT32_MIN before any further step. */
+ * 32-bit range, the integer is INT32_MIN before any further step.
+ *
+ * Precision and order of operations (results are bit-exact):
+ *  CalColorError   The two line fits (black offset, tone line) are single
+ *                  precision: design rows (1, x), A^T A by the product,
+ *                  its inverse by Gauss-Jordan without pivoting (factor =
+ *                  a[r][k] / a[k][k], pivot row divided afterwards), then
+ *                  ((A^T A)^-1 A^T) y; the luminances 10^-1.5, 10^-1.05 and
+ *                  the flat-corrected neutral values are rounded to float
+ *                  for them. Every other step is double precision on the
+ *                  float inputs, with 1/24, 1/Xn = 1.0521133 and 1/Zn =
+ *                  0.91829896 taken as floats and f(t) = pow(t, 0.3333)
+ *                  (double). Products are evaluated left to right as the
+ *                  steps are written, e.g. ratio * (chart - offset) * gain *
+ *                  0.85.
+ *  CC_Calibration  Single precision throughout: sums accumulate in
+ *                  ascending index order, the normal matrices are
+ *                  (Y W) X^T and (X W) X^T, the 3 x 3 inverse is the pivot
+ *                  sweep without row exchanges (pivot row multiplied by the
+ *                  pivot's reciprocal, then the other elements, then the
+ *                  pivot column by minus the reciprocal), rows are scaled by
+ *                  1 / (row sum), and the rounding m * K +- 0.5 is a float
+ *                  sum before truncation.
+ *  CD_Calibration  Double precision from the single-precision matrix
+ *                  coefficients and white point: the inverse by cofactors
+ *                  over the determinant (expanded along the first row), the
+ *                  cube root as exp2(log2(t) / 3).
+ *  MultiCCM        Double precision: x = (512.0 * first) / denominator,
+ *                  (x - mean)^2 by pow(., 2.0), x^2, xy and y^2 as plain
+ *                  products, sums in ascending light order. */
 
 /* Colour error of `matrix` on a chart: black offsets from the two darkest
  * neutral patches, white-balance gains and tone lines from the neutral row,
