@@ -99,6 +99,24 @@ struct GreyInput {
     std::optional<long> upper_key, lower_key;
 };
 
+// Four numbers of one JSON entry: an array of four, or an object with the
+// four given names.
+std::array<double, 4> json_four(const Json& l, const std::string& where, const std::array<const char*, 4>& names) {
+    std::array<double, 4> v{};
+    if (l.is_array() && l.size() == 4) {
+        for (std::size_t k = 0; k < 4; ++k) v[k] = json_number(l[k], where);
+    } else if (l.is_object()) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            if (!l.contains(names[k])) throw Error(where + ": missing \"" + names[k] + "\"");
+            v[k] = json_number(l[names[k]], where + " " + names[k]);
+        }
+    } else {
+        throw Error(where + ": expected four numbers or an object with \"" + names[0] + "\", \"" + names[1] +
+                    "\", \"" + names[2] + "\" and \"" + names[3] + "\"");
+    }
+    return v;
+}
+
 AwbGreyStatistics grey_entry(const std::string& where, const std::array<double, 4>& v) {
     auto u16 = [&](double x) { return static_cast<uint16_t>(integer_in(where, x, 0, 65535)); };
     return {u16(v[0]), u16(v[1]), u16(v[2]), u16(v[3])};
@@ -113,19 +131,7 @@ GreyInput read_grey_statistics(const std::filesystem::path& path) {
         if (!lights.is_array()) throw Error(path.string() + ": expected a \"lights\" array");
         for (std::size_t i = 0; i < lights.size(); ++i) {
             const std::string where = path.string() + ": light " + std::to_string(i);
-            const Json& l = lights[i];
-            std::array<double, 4> v{};
-            if (l.is_array() && l.size() == 4) {
-                for (std::size_t k = 0; k < 4; ++k) v[k] = json_number(l[k], where);
-            } else if (l.is_object()) {
-                const char* names[4] = {"key", "ch1", "ch2", "ch3"};
-                for (std::size_t k = 0; k < 4; ++k) {
-                    if (!l.contains(names[k])) throw Error(where + ": missing \"" + names[k] + "\"");
-                    v[k] = json_number(l[names[k]], where + " " + names[k]);
-                }
-            } else {
-                throw Error(where + ": expected {\"key\", \"ch1\", \"ch2\", \"ch3\"} or four numbers");
-            }
+            const auto v = json_four(lights[i], where, {"key", "ch1", "ch2", "ch3"});
             in.lights.push_back(grey_entry(where, v));
         }
         if (doc.is_object() && doc.contains("upper_key"))
@@ -226,19 +232,7 @@ WindowInput read_light_statistics(const std::filesystem::path& path) {
         if (!lights.is_array()) throw Error(path.string() + ": expected a \"lights\" array");
         for (std::size_t i = 0; i < lights.size(); ++i) {
             const std::string where = path.string() + ": light " + std::to_string(i);
-            const Json& l = lights[i];
-            std::array<double, 4> v{};
-            if (l.is_array() && l.size() == 4) {
-                for (std::size_t k = 0; k < 4; ++k) v[k] = json_number(l[k], where);
-            } else if (l.is_object()) {
-                const char* names[4] = {"center_u", "center_v", "spread_u", "spread_v"};
-                for (std::size_t k = 0; k < 4; ++k) {
-                    if (!l.contains(names[k])) throw Error(where + ": missing \"" + names[k] + "\"");
-                    v[k] = json_number(l[names[k]], where + " " + names[k]);
-                }
-            } else {
-                throw Error(where + ": expected center_u, center_v, spread_u, spread_v");
-            }
+            const auto v = json_four(lights[i], where, {"center_u", "center_v", "spread_u", "spread_v"});
             in.lights.push_back({v[0], v[1], v[2], v[3]});
         }
         if (doc.is_object() && doc.contains("large_windows")) {
