@@ -341,13 +341,20 @@ TEST_F(DebugInfo, RejectsMalformedFilesAndCutsNothingOutOfBounds) {
     std::vector<Entries> eleven(11, Entries{f(0, 1)});
     Seg far = seg(APP7, Debug{kIsp, {{f(0, 1)}, {f(0, 2)}}});
     far.payload[13] = 0x70;  // the second offset lies beyond the segment
-    const Seg bad_isp[] = {seg(APP7, Debug{kIsp, eleven}), seg(APP7, Debug{kIsp, {{f(0, 1)}}, {}, 0, 2}), far};
+    Seg few = seg(APP7, Debug{kIsp, {{f(0, 1)}, {f(0, 2)}}});
+    few.payload[6] = 1;  // one offset for two blocks
+    const Seg bad_isp[] = {seg(APP7, Debug{kIsp, eleven}), far, few};
     for (const auto& s : bad_isp) {
         EXPECT_EQ(get(jpeg({s, cam2, main2}), 2, &n), 1);
         EXPECT_EQ(n, 2);
     }
-    // A tail of the wrong size is ignored whole.
+    // More offsets than blocks plus one: the tail starts at the last offset.
     std::array<uint32_t, 288> ggm;
+    ASSERT_EQ(get(jpeg({cam2, main2, seg(APP7, Debug{kIsp, {{f(0, 1)}}, tail_words(5), 8812, 2})}), 2, &n), 1);
+    EXPECT_EQ(n, 3);
+    GetGGMTbl(ggm.data());
+    EXPECT_EQ(ggm[0], 5u + 2203);
+    // A tail of the wrong size is ignored whole.
     ASSERT_EQ(get(jpeg({cam2, main2, seg(APP7, Debug{kIsp, {{f(0, 1)}}, tail_words(5), 8813})}), 2, &n), 1);
     GetGGMTbl(ggm.data());
     EXPECT_EQ(ggm, (std::array<uint32_t, 288>{}));

@@ -554,8 +554,8 @@ MORVIK_API int32_t LSC_Calculate(uint32_t chip, uint32_t bayer_order, const uint
  *   - it declares more than 10 blocks (ISP, camera and version-2 main
  *     segments), or, in versions 0 and 1, an ISP or camera segment other
  *     than one offset and one block;
- *   - its offset count is neither the block count nor, in version 2, the
- *     block count plus one (the tail); a version 0/1 main segment needs
+ *   - it has fewer offsets than blocks (more offsets, in version 2 only,
+ *     announce a tail at the last offset); a version 0/1 main segment needs
  *     exactly as many offsets as blocks;
  *   - an offset lies beyond the end of the segment or below the previous
  *     offset.

@@ -66,7 +66,9 @@ std::vector<Block> read_segment_blocks(Reader& in, std::uint16_t marker, std::op
     const std::uint32_t counts = in.le32();
     const std::uint32_t a = counts >> 16, b = counts & 0xFFFF;
     if (version < 2 && (a != 1 || b != 1)) return {};
-    if (b > kMaxSegmentBlocks || (a != b && a != b + 1)) return {};
+    // Every block needs its offset; offsets beyond the blocks announce the
+    // tail, which starts at the last one.
+    if (b > kMaxSegmentBlocks || a < b) return {};
     const auto off = read_words(in, a);
     if (!offsets_valid(off, seg->length)) return {};
     auto blocks = read_blocks(in, off, b, seg->length);
