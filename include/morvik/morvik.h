@@ -481,7 +481,14 @@ typedef struct lsc_result {
  *  - a colour whose coarse compensation at ring 255 (cmax) is 0, and a
  *    segment whose mean ring equals the last settled ring: the limit slopes
  *    that would divide by them are not applied (the jump is kept).
- *  - gamma nodes saturate at 255. */
+ *  - gamma nodes saturate at 255.
+ *  - log figures without meaning: a line fit that failed logs a and b as 0;
+ *    a centre with code 1 or 2 logs x and y as 0, one with code 3 the
+ *    intersection it rejected; the preliminary figure of "Shading: Difference
+ *    between target & r2 compensation" is the mean of the qualifying
+ *    differences truncated toward zero (0 when none qualifies).
+ *  - the fixed-point log of 3 returns the upper octave end (2048 at shift 0):
+ *    no fraction step moves its bound off 2, and 2 and 4 are equally near. */
 MORVIK_API int32_t LSC_Calculate(uint32_t chip, uint32_t bayer_order, const uint8_t *raw, uint32_t width, uint32_t height, const lsc_params *params, lsc_result *result);
 
 
