@@ -128,9 +128,13 @@ bool write_inspection_file(const std::string& path, const Measured& measured) {
     if (!file) return false;
     for (int i = 0; i < kPatches; ++i) {
         for (int f = 0; f < kMeasuredFields; ++f) {
-            std::fprintf(file.get(), "%8.4f,", double(measured.v[std::size_t(i * kMeasuredFields + f)]));
+            // Formatted by snprintf, as the debug log is, so every build
+            // rounds the same way (the DLL's fprintf is the system CRT's).
+            char cell[64];
+            std::snprintf(cell, sizeof cell, "%8.4f,", double(measured.v[std::size_t(i * kMeasuredFields + f)]));
+            std::fputs(cell, file.get());
         }
-        std::fprintf(file.get(), "\n");
+        std::fputs("\n", file.get());
     }
     return true;
 }
