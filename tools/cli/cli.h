@@ -60,6 +60,24 @@ private:
     std::vector<std::string> lines_;
 };
 
+// Input tables of the calibration commands, as CSV or JSON.
+// A JSON document: by extension ".json" or a first character '{' or '['.
+bool looks_like_json(const std::filesystem::path& path, const std::string& text);
+// Parsed JSON; throws Error naming the file.
+nlohmann::json parse_json(const std::filesystem::path& path, const std::string& text);
+
+// CSV rows: fields split at commas, semicolons or white space; everything
+// from '#' to the line end is a comment; blank lines are skipped. Each row
+// keeps its line number.
+struct CsvRow {
+    int line = 0;
+    std::vector<std::string> fields;
+};
+std::vector<CsvRow> parse_csv(const std::string& text);
+bool is_number(const std::string& s);
+// Field i of a row as a number; throws Error naming file and line.
+double number_at(const std::filesystem::path& path, const CsvRow& row, std::size_t i);
+
 // Print a JSON document, indented, to stdout.
 void print_json(const nlohmann::json& doc);
 

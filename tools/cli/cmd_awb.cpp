@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdio>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,56 +27,6 @@ namespace {
 using Json = nlohmann::json;
 
 // ---------------------------------------------------------------- input files
-
-bool looks_like_json(const std::filesystem::path& path, const std::string& text) {
-    if (path.extension() == ".json") return true;
-    const auto first = text.find_first_not_of(" \t\r\n");
-    return first != std::string::npos && (text[first] == '{' || text[first] == '[');
-}
-
-Json parse_json(const std::filesystem::path& path, const std::string& text) {
-    try {
-        return Json::parse(text);
-    } catch (const Json::exception& e) {
-        throw Error(path.string() + ": not valid JSON: " + e.what());
-    }
-}
-
-// CSV rows: fields split at commas, semicolons or white space; blank lines
-// and lines starting with '#' skipped. Each row keeps its line number.
-struct CsvRow {
-    int line = 0;
-    std::vector<std::string> fields;
-};
-
-std::vector<CsvRow> parse_csv(const std::string& text) {
-    std::vector<CsvRow> rows;
-    std::istringstream in(text);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        std::replace_if(line.begin(), line.end(), [](char c) { return c == ',' || c == ';' || c == '\t' || c == '\r'; },
-                        ' ');
-        std::istringstream fields(line);
-        CsvRow row{number, {}};
-        for (std::string f; fields >> f;) row.fields.push_back(f);
-        if (row.fields.empty() || row.fields[0][0] == '#') continue;
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-bool is_number(const std::string& s) {
-    char* end = nullptr;
-    std::strtod(s.c_str(), &end);
-    return !s.empty() && end == s.c_str() + s.size();
-}
-
-double number_at(const std::filesystem::path& path, const CsvRow& row, std::size_t i) {
-    if (!is_number(row.fields[i])) {
-        throw Error(path.string() + ":" + std::to_string(row.line) + ": \"" + row.fields[i] + "\" is not a number");
-    }
-    return std::strtod(row.fields[i].c_str(), nullptr);
-}
 
 long integer_in(const std::string& where, double value, long lo, long hi) {
     if (value != static_cast<double>(static_cast<long>(value)) || value < lo || value > hi) {

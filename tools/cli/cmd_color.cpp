@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,14 +31,8 @@ using ReferenceRec = std::array<float, kPatches * color::kReferenceFields>;
 std::vector<std::vector<double>> read_rows(const std::filesystem::path& path, std::size_t width) {
     const std::string text = read_text_file(path);
     std::vector<std::vector<double>> rows;
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first != std::string::npos && (text[first] == '[' || text[first] == '{')) {
-        nlohmann::json doc;
-        try {
-            doc = nlohmann::json::parse(text);
-        } catch (const std::exception& e) {
-            throw Error(path.string() + ": invalid JSON: " + e.what());
-        }
+    if (looks_like_json(path, text)) {
+        const nlohmann::json doc = parse_json(path, text);
         const nlohmann::json& list = doc.is_object() ? doc.value("patches", nlohmann::json()) : doc;
         if (!list.is_array()) throw Error(path.string() + ": expected an array of patches or {\"patches\": [...]}");
         for (const auto& item : list) {
@@ -68,28 +61,12 @@ std::vector<std::vector<double>> read_rows(const std::filesystem::path& path, st
             rows.push_back(std::move(row));
         }
     } else {
-        std::istringstream in(text);
-        std::string line;
-        while (std::getline(in, line)) {
-            const auto hash = line.find('#');
-            if (hash != std::string::npos) line.erase(hash);
-            std::replace_if(line.begin(), line.end(), [](char c) { return c == ',' || c == ';' || c == '\t'; }, ' ');
-            std::istringstream fields(line);
-            std::vector<double> row;
-            std::string token;
-            bool numeric = true;
-            while (fields >> token) {
-                char* end = nullptr;
-                const double v = std::strtod(token.c_str(), &end);
-                if (end == token.c_str() || *end != '\0') {
-                    numeric = false;
-                    break;
-                }
-                row.push_back(v);
-            }
+        for (const CsvRow& row : parse_csv(text)) {
+            const bool numeric = std::all_of(row.fields.begin(), row.fields.end(), is_number);
             if (!numeric && rows.empty()) continue;  // header line
-            if (!numeric) throw Error(path.string() + ": non-numeric value in \"" + line + "\"");
-            if (!row.empty()) rows.push_back(std::move(row));
+            std::vector<double> values;
+            for (std::size_t i = 0; i < row.fields.size(); ++i) values.push_back(number_at(path, row, i));
+            rows.push_back(std::move(values));
         }
     }
     if (rows.size() != std::size_t(kPatches)) {

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <system_error>
 
 #include "cli.h"
@@ -74,5 +75,49 @@ void LogTap::sink(const char* line, void* user) {
 }
 
 void print_json(const nlohmann::json& doc) { std::cout << doc.dump(2) << '\n'; }
+
+bool looks_like_json(const std::filesystem::path& path, const std::string& text) {
+    if (path.extension() == ".json") return true;
+    const auto first = text.find_first_not_of(" \t\r\n");
+    return first != std::string::npos && (text[first] == '{' || text[first] == '[');
+}
+
+nlohmann::json parse_json(const std::filesystem::path& path, const std::string& text) {
+    try {
+        return nlohmann::json::parse(text);
+    } catch (const nlohmann::json::exception& e) {
+        throw Error(path.string() + ": not valid JSON: " + e.what());
+    }
+}
+
+std::vector<CsvRow> parse_csv(const std::string& text) {
+    std::vector<CsvRow> rows;
+    std::istringstream in(text);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (const auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+        std::replace_if(line.begin(), line.end(), [](char c) { return c == ',' || c == ';' || c == '\t' || c == '\r'; },
+                        ' ');
+        std::istringstream fields(line);
+        CsvRow row{number, {}};
+        for (std::string f; fields >> f;) row.fields.push_back(f);
+        if (row.fields.empty()) continue;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+bool is_number(const std::string& s) {
+    char* end = nullptr;
+    std::strtod(s.c_str(), &end);
+    return !s.empty() && end == s.c_str() + s.size();
+}
+
+double number_at(const std::filesystem::path& path, const CsvRow& row, std::size_t i) {
+    if (!is_number(row.fields[i])) {
+        throw Error(path.string() + ":" + std::to_string(row.line) + ": \"" + row.fields[i] + "\" is not a number");
+    }
+    return std::strtod(row.fields[i].c_str(), nullptr);
+}
 
 }  // namespace morvik::cli
