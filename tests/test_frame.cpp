@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <thread>
 
+#include "frame/last_error.h"
 #include "frame/log.h"
 #include "platform/platform.h"
 #include "support.h"
@@ -118,4 +121,16 @@ TEST(Platform, FoldersFromEnvironmentEndWithASeparator) {
     }
     ScopedEnv inspect("MORVIK_INSPECT_DIR", std::nullopt);
     EXPECT_EQ(morvik::platform::inspect_dir(), "");
+}
+
+TEST(LastError, ThreadLocalClearedBySuccessAndSetByFailure) {
+    morvik::frame::set_last_error("planted reason");
+    std::string other;
+    std::thread([&] { other = morvik_last_error(); }).join();
+    EXPECT_EQ(other, "");  // another thread sees its own (empty) text
+    EXPECT_STREQ(morvik_last_error(), "planted reason");
+    EXPECT_EQ(AWB_GetNumOfAlgorithms(), 1);  // unguarded: leaves the text alone
+    const AwbIntWindow windows[11] = {};
+    EXPECT_EQ(AWB_Update_11_Window_Before_Apply(windows), 0);
+    EXPECT_STREQ(morvik_last_error(), "");
 }

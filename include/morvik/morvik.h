@@ -72,6 +72,11 @@ typedef void (*morvik_log_sink)(const char *line, void *user);
  * set it before starting calls. */
 MORVIK_API void morvik_set_log_sink(morvik_log_sink sink, void *user);
 
+/* Reason of the last failed call made by the calling thread, as one line of
+ * text (no line end); empty after a call that succeeded. The text stays valid
+ * until the thread's next call into the library. */
+MORVIK_API const char *morvik_last_error(void);
+
 /* Environment (read at every call that needs it):
  *  MORVIK_HOST_DIR     host folder of the debug-information dump (module
  *                      header files and "TAG.h"); default: the folder of the

@@ -1,0 +1,22 @@
+// The library's one maths layer: every transcendental function the cores use
+// goes through here, so that every build (glibc with or without FMA, MinGW
+// x86_64 and i686) computes the same bits. sqrt and the basic operations are
+// exact under IEEE 754 and stay as they are.
+#pragma once
+
+namespace morvik::maths {
+
+double pow(double x, double y);
+double exp(double x);
+double exp2(double x);
+double log(double x);
+double log2(double x);
+double log10(double x);
+double cbrt(double x);
+double sin(double x);
+double cos(double x);
+double tan(double x);
+double atan(double x);
+double atan2(double y, double x);
+
+}  // namespace morvik::maths
