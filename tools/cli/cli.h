@@ -13,9 +13,16 @@
 
 namespace morvik::cli {
 
-// A user-facing failure: main prints "morvik: <message>" and exits 1.
+// A calculation that failed: main prints "morvik: <message>" and exits 1.
 struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
+};
+
+// Bad input (a file, a field or an option outside its domain): main prints
+// "morvik: <message>" and exits 2. The message names the file or option,
+// the place (line, field) and the rule.
+struct BadInput : Error {
+    using Error::Error;
 };
 
 // Subcommands are added to the app in ascending `order`.

@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e);
+    } catch (const BadInput& e) {
+        std::cout.flush();
+        std::cerr << "morvik: " << e.what() << '\n';
+        return 2;
     } catch (const std::exception& e) {
         std::cout.flush();
         std::cerr << "morvik: " << e.what() << '\n';
