@@ -521,6 +521,112 @@ MORVIK_API int32_t LSC_Calculate(uint32_t chip, uint32_t bayer_order, const uint
  * Register and level conversions (KT2)
  * ====================================================================== */
 
+/* Conversions between KT2 register blocks (caller-owned arrays of 32-bit
+ * register words, word n at byte offset 4n) and the tuning tool's levels and
+ * sliders. A SET writes the fields a level stands for and keeps every other
+ * bit; a GET returns the level (or writes the sliders) and a flag: 0 when the
+ * fields are exactly what that level produces, 1 when they differ. Blocks:
+ * DM 21 words, EE 16, 3D noise reduction 15, ANR 18, chroma reduction 4,
+ * saturation 545; the multi-frame exports take one word.
+ *
+ * Refusals (nothing written, reason in morvik_last_error()):
+ *  - SETs return MORVIK_STATUS_INVALID_ARGUMENT for a null `reg`, a DM
+ *    `slider1` outside 0..15 (it would index past the slider table), a
+ *    negative luma or chroma noise level (it has no spread) and a saturation
+ *    table index outside 0..2; otherwise 0.
+ *  - GETs return 0 when a pointer is null (and the saturation GET for a table
+ *    index outside 0..2). The slider read-backs return 0 in every case.
+ * Other levels outside the documented ranges are masked to their fields'
+ * widths and clamped as the conversions describe. */
+
+/* Demosaic sliders: `slider1` 0..15 picks a row of the slider table,
+ * `slider2` (-3..3) moves the level field by 2 per step (a level below 1 is
+ * written 0, then its low 5 bits). */
+MORVIK_API int32_t ISP_KT2_DM_ALLSLIDER_REG(uint32_t *reg, int32_t slider1, int32_t slider2);
+/* Nearest slider row (sum of absolute field differences, the lower row on a
+ * tie) and level offset (searched 3 down to -3, so where several offsets give
+ * level 0 the largest is returned; with no match the halved difference from
+ * the row's base, clamped to -3..3). When the fields are not exactly a slider
+ * setting, prints "Warning: DM parameters are been modified after deciding DM
+ * sliders.\tClosest slider values will be used.\n" on standard output and
+ * writes `modified` 1. */
+MORVIK_API int32_t ISP_KT2_DM_REG_ALLSLIDER(const uint32_t *reg, int32_t *slider1, int32_t *slider2, int32_t *modified);
+
+/* Edge-enhancement curve from knee position `slider1` (0..150, below 8 taken
+ * as 8), first-level step `slider2` (0..7) and peak level `slider3`
+ * (0..1023). The sub-slopes truncate(Y1 / qk + 0.5) divide in double (knee 8,
+ * step 7 gives 53). Word 4 bits 0..15 are cleared. */
+MORVIK_API int32_t ISP_KT2_EE_ALLSLIDER_REG(uint32_t *reg, int32_t slider1, int32_t slider2, int32_t slider3);
+/* Sliders read back (`slider1` capped at 150, `slider2` at 7, `slider3` the
+ * mean of the two peak copies). `modified` is 1, with "Warning: EE parameters
+ * are been modified after deciding EE sliders.\tClosest slider values will be
+ * used.\n" on standard output, when the knots, levels, clip levels or
+ * sub-knots are not what a slider setting gives; a knee of 84 or more always
+ * reads back modified (the check expects sub-knots 20, 40, 60). */
+MORVIK_API int32_t ISP_KT2_EE_REG_ALLSLIDER(const uint32_t *reg, int32_t *slider1, int32_t *slider2, int32_t *slider3, int32_t *modified);
+
+/* 3D noise reduction: strength (word 0 bits 0..4) and the Y, U, V noise
+ * ladders (words 6..8, 9..11, 12..14; bits 5..7 of each byte kept). A noise
+ * level above 31 keeps its low 5 bits in the level field while the other
+ * fields come from the full value. The strength GET never reports a change. */
+MORVIK_API int32_t ISP_KT2_NR3D_SET_STRENGTH_REG(uint32_t *reg, int32_t level);
+MORVIK_API int32_t ISP_KT2_NR3D_STRENGTH_GET_LEL(const uint32_t *reg, int32_t *changed);
+MORVIK_API int32_t ISP_KT2_NR3D_SET_YNOISE_REG(uint32_t *reg, int32_t level);
+MORVIK_API int32_t ISP_KT2_NR3D_YNOISE_GET_LEL(const uint32_t *reg, int32_t *changed);
+MORVIK_API int32_t ISP_KT2_NR3D_SET_UNOISE_REG(uint32_t *reg, int32_t level);
+MORVIK_API int32_t ISP_KT2_NR3D_UNOISE_GET_LEL(const uint32_t *reg, int32_t *changed);
+MORVIK_API int32_t ISP_KT2_NR3D_SET_VNOISE_REG(uint32_t *reg, int32_t level);
+MORVIK_API int32_t ISP_KT2_NR3D_VNOISE_GET_LEL(const uint32_t *reg, int32_t *changed);
+
+/* Multi-frame blending, on the one word `reg` points to. The mixer word is
+ * the level itself (never reported changed). The threshold word holds T in
+ * bits 24..31 and its step in bits 8..15: 5 below 12, then 5 - (T - 12) / 4
+ * but at least 3, derived from the stored byte (the low 8 bits of T). */
+MORVIK_API int32_t ISP_KT2_MFLL_SET_MIXER_REG(uint32_t *reg, int32_t level);
+MORVIK_API int32_t ISP_KT2_MFLL_MIXER_GET_LEL(const uint32_t *reg, int32_t *changed);
+MORVIK_API int32_t ISP_KT2_MFLL_SET_MFB_TH_REG(uint32_t *reg, int32_t level);
+MORVIK_API int32_t ISP_KT2_MFLL_MFB_TH_GET_LEL(const uint32_t *reg, int32_t *changed);
+
+/* Spatial noise reduction (ANR block). Strengths keep their low 7 bits. */
+MORVIK_API int32_t ISP_KT2_ANR_SET_Y_STRENGTH_REG(uint32_t *reg, int32_t level);
+MORVIK_API int32_t ISP_KT2_ANR_Y_STR_GET_LEL(const uint32_t *reg, int32_t *changed);
+MORVIK_API int32_t ISP_KT2_ANR_SET_C_STRENGTH_REG(uint32_t *reg, int32_t level);
+MORVIK_API int32_t ISP_KT2_ANR_C_STR_GET_LEL(const uint32_t *reg, int32_t *changed);
+/* Luma noise `level` (0 or more; above 20 the filter takes its last value)
+ * with the `companion` level that picks noise mode 1 at 6 or more. Writes the
+ * filter fields, the fixed constants, the threshold word of the spread
+ * truncate(48 level^1.1), the window field when word 0 bit 12 is set, the
+ * blended threshold (clamped to 20, then its low byte) and the noise terms. */
+MORVIK_API int32_t ISP_KT2_ANR_SET_Y_NOISE_REG(uint32_t *reg, int32_t level, int32_t companion);
+/* Level 0..64 by search: the first whose SET (with bit 12 clear) reproduces
+ * every compared field, else `changed` 1 and the first level whose top
+ * threshold reaches the block's (64 if none). */
+MORVIK_API int32_t ISP_KT2_ANR_Y_NOISE_GET_LEL(const uint32_t *reg, int32_t *changed);
+/* Chroma noise `level` (0 or more): filter field, mode bit 4, the threshold
+ * word of the spread truncate(64 (level / 2)^1.3 + 0.5) + 20 (level / 2 in
+ * double; times 1.2, rounded, when word 0 bit 12 is set) and the blended
+ * threshold (low byte, then raised to 20). Both blended thresholds are
+ * computed in double and truncated (1.4 x 45 + 0.6 x 0 gives 62). */
+MORVIK_API int32_t ISP_KT2_ANR_SET_C_NOISE_REG(uint32_t *reg, int32_t level);
+/* Level 0..64 by search, as the luma GET, comparing word 9 bits 8..12 and
+ * word 10 with values computed as if bit 12 were clear. */
+MORVIK_API int32_t ISP_KT2_ANR_C_NOISE_GET_LEL(const uint32_t *reg, int32_t *changed);
+
+/* Chroma reduction. Threshold b above 224 is written 223 (224 itself is
+ * kept); word 3 bit 15 keeps its value. */
+MORVIK_API int32_t ISP_KT2_CCR_SET_CHROMA_REDUCTION_REG(uint32_t *reg, int32_t level);
+/* Level 0..64 by search; with no exact match, the first level whose
+ * threshold a reaches the block's (64 if none), `changed` 1. */
+MORVIK_API int32_t ISP_KT2_CHROMA_REDUCT_GET_LEL(const uint32_t *reg, int32_t *changed);
+
+/* Saturation of table `table` (0..2): word `table` becomes `level` and every
+ * bin of the table (words 5 + 180 table .. +179, bits 8..15, signed) moves by
+ * level minus the old level (the old word read as signed 32-bit), clamped to
+ * -127..127. */
+MORVIK_API int32_t ISP_KT2_ANR_SET_SATURATION_REG(uint32_t *reg, int32_t level, int32_t table);
+/* The stored saturation level of table `table` (word `table`, signed). */
+MORVIK_API int32_t ISP_KT2_PCA_SAT_GET_LEL(const uint32_t *reg, int32_t table);
+
 /* ==== end of register and level conversions ==== */
 
 /* ======================================================================
