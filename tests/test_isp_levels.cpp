@@ -4,16 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <cstdint>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
+
 #include "frame/maths.h"
 #include "isp_levels/fields.h"
 #include "isp_levels/levels.h"
 #include "morvik/morvik.h"
+#include "support.h"
 
 namespace {
 
@@ -810,6 +818,119 @@ TEST(IspExports, NullPointersWriteNothing) {
     int a = 5, b = 5, c = 5, m = 5;
     EXPECT_EQ(ISP_KT2_EE_REG_ALLSLIDER(w.data(), &a, &b, &c, nullptr), 0);
     EXPECT_EQ(a + b + c + m, 20);
+}
+
+// ------------------------------------------------------------ CLI
+
+struct CliRun {
+    int status = -1;
+    std::string out, err;
+};
+
+CliRun run_cli(const morvik::test::TempDir& dir, const std::string& args) {
+    const auto out = dir.path() / "stdout", err = dir.path() / "stderr";
+    const std::string cmd = std::string(MORVIK_CLI) + " " + args + " > " + out.string() + " 2> " + err.string();
+    CliRun r;
+    const int raw = std::system(cmd.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    auto slurp = [](const std::filesystem::path& p) {
+        std::ifstream in(p);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+void write_text(const std::filesystem::path& p, const std::string& text) { std::ofstream(p) << text; }
+
+std::string read_text(const std::filesystem::path& p) {
+    std::ifstream in(p);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> folder_entries(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(IspCli, SetReplacesTheBlockKeepingCommentsAndShowReportsEdits) {
+    morvik::test::TempDir dir;
+    const auto block = dir.path() / "nr3d.txt";
+    std::string text = "# 3D noise block\n";
+    for (int i = 0; i < 15; ++i) text += "0x00000000   # word " + std::to_string(i) + "\n";
+    write_text(block, text);
+    const std::string path = block.string();
+
+    CliRun r = run_cli(dir, "isp set " + path + " --kind nr3d ynoise=10 strength=3");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("word   0: 0x00000000 -> 0x00000003"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("word   6: 0x00000000 -> 0x1209140A"), std::string::npos) << r.out;
+    const std::string written = read_text(block);
+    EXPECT_NE(written.find("0x1209140A   # word 6\n"), std::string::npos) << written;
+    EXPECT_EQ(written.rfind("# 3D noise block\n", 0), 0u);
+
+    // The block as the library sees it.
+    Words w(15, 0);
+    ISP_KT2_NR3D_SET_YNOISE_REG(w.data(), 10);
+    EXPECT_EQ(w[6], 0x1209140Au);
+
+    // Hand edit of t2, then show.
+    std::string edited = written;
+    edited.replace(edited.find("0x1209140A"), 10, "0x1109140A");
+    write_text(block, edited);
+    r = run_cli(dir, "isp show " + path + " --kind nr3d --json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"changed\": true"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"t2\""), std::string::npos) << r.out;
+
+    // Dry run and -o leave the block alone; JSON blocks are written as JSON.
+    r = run_cli(dir, "isp set " + path + " --kind nr3d vnoise=31 --dry-run");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("dry run: nothing written"), std::string::npos);
+    EXPECT_EQ(read_text(block), edited);
+    const auto json_block = dir.path() / "mfll.json";
+    write_text(json_block, "[\"0x00000000\", 7]");
+    r = run_cli(dir, "isp set " + json_block.string() + " --kind mfll threshold=16 -o " + (dir.path() / "out.json").string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_text(json_block), "[\"0x00000000\", 7]");
+    const std::string out_json = read_text(dir.path() / "out.json");
+    EXPECT_NE(out_json.find("\"0x00000000\""), std::string::npos) << out_json;
+    EXPECT_NE(out_json.find(std::to_string(16u << 24 | 4u << 8 | 7u)), std::string::npos) << out_json;
+}
+
+TEST(IspCli, BadBlocksAndLevelsAreRefusedAndLeaveNothingBehind) {
+    morvik::test::TempDir dir;
+    const auto block = dir.path() / "ccr.txt";
+    write_text(block, "0x1\n# comment\n0x2\nzz12\n0x4\n");
+    CliRun r = run_cli(dir, "isp show " + block.string() + " --kind ccr");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "morvik: " + block.string() + ":4: \"zz12\" is not one 32-bit word (0x%08X or decimal, one per line)\n");
+
+    write_text(block, "1\n2\n3\n");
+    r = run_cli(dir, "isp show " + block.string() + " --kind ccr");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "morvik: " + block.string() + ": 3 words, kind ccr needs at least 4\n");
+
+    const auto dm = dir.path() / "dm.txt";
+    std::string zeros;
+    for (int i = 0; i < 21; ++i) zeros += "0\n";
+    write_text(dm, zeros);
+    const auto before = folder_entries(dir.path());
+    for (const char* args : {"slider1=16", "slider2=x", "slider9=1", "slider1=1 slider1=2", "slider1"}) {
+        r = run_cli(dir, "isp set " + dm.string() + " --kind dm " + std::string(args));
+        EXPECT_EQ(r.status, 2) << args << " " << r.err;
+        EXPECT_EQ(read_text(dm), zeros);
+    }
+    EXPECT_NE(run_cli(dir, "isp set " + dm.string() + " --kind dm slider1=16").err.find("DM slider1 is outside 0..15"),
+              std::string::npos);
+    r = run_cli(dir, "isp set " + dm.string() + " --kind dm slider1=2 -o " + (dir.path() / "missing" / "x.txt").string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(folder_entries(dir.path()), before);
+    r = run_cli(dir, "isp show " + dm.string() + " --kind zz");
+    EXPECT_EQ(r.status, 2);
 }
 
 }  // namespace
