@@ -554,8 +554,9 @@ MORVIK_API int32_t ISP_KT2_DM_REG_ALLSLIDER(const uint32_t *reg, int32_t *slider
 
 /* Edge-enhancement curve from knee position `slider1` (0..150, below 8 taken
  * as 8), first-level step `slider2` (0..7) and peak level `slider3`
- * (0..1023). The sub-slopes truncate(Y1 / qk + 0.5) divide in double (knee 8,
- * step 7 gives 53). Word 4 bits 0..15 are cleared. */
+ * (0..1023); any values are accepted and masked to the fields. The
+ * sub-slopes truncate(Y1 / qk + 0.5) divide in double (knee 8, step 7: sub-slope
+ * 2 is 210 / 4 + 0.5, so 53). Word 4 bits 0..15 are cleared. */
 MORVIK_API int32_t ISP_KT2_EE_ALLSLIDER_REG(uint32_t *reg, int32_t slider1, int32_t slider2, int32_t slider3);
 /* Sliders read back (`slider1` capped at 150, `slider2` at 7, `slider3` the
  * mean of the two peak copies). `modified` is 1, with "Warning: EE parameters
