@@ -1,0 +1,104 @@
+// Grid shading table: node gains of a flat field on an nx x ny grid per
+// Bayer channel, natural bicubic splines through them, and the table packed
+// as per-cell cubic coefficients or as node gains.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "morvik/morvik.h"
+
+namespace morvik::shading::grid {
+
+enum class GridStatus {
+    ok,
+    coefficient_clamped,  // a cubic coefficient was clamped to 10 bits
+    raw_missing,
+    buffer_missing,       // a buffer could not be allocated
+    over_kind_limit,      // the table exceeds the limit of its kind
+    table_overflow,       // the table exceeds the result's 1000 words
+    invalid_argument,
+};
+
+const char* describe(GridStatus status);
+// The host's result code of ShadingCalibrateEx.
+std::int32_t result_code(GridStatus status);
+
+inline constexpr int kCoefficients = 12;       // per cell and channel
+inline constexpr std::size_t kResultWords = 1000;
+
+// Everything the spline stage reads, sizes in channel pixels.
+struct SplineSettings {
+    int half_width = 0;
+    int half_height = 0;
+    int nx = 0;
+    int ny = 0;
+    int cell_width = 0;
+    int cell_height = 0;
+    int left = 0;  // node-centre limits in image pixels
+    int top = 0;
+    int right = 0;
+    int bottom = 0;
+    int window = 0;
+    bool find_brightest = false;
+    double centre_x = 0;
+    double centre_y = 0;
+    double max_gain = 1.0;  // highest node gain
+    std::array<double, 6> poly{};
+};
+
+SplineSettings settings_from_state(const shading_table_state& state);
+
+// nullptr when the spline stage can run on these settings without leaving
+// its planes, else the rule that is broken.
+const char* check_settings(const SplineSettings& s);
+
+// One channel's grid: node gains (ny x nx, row-major), quantised gains and
+// the encoded coefficients (12 per cell, cells row by row).
+struct ChannelGrid {
+    std::vector<float> gains;
+    std::vector<std::uint16_t> quantised;
+    std::vector<std::uint16_t> coefficients;
+};
+
+struct SplineRun {
+    GridStatus status = GridStatus::ok;  // ok, coefficient_clamped or buffer_missing
+    std::array<ChannelGrid, 4> channels;
+};
+
+// The spline stage on four 8-bit channel planes of half_width x half_height
+// samples (settings must pass check_settings).
+SplineRun spline_stage(const SplineSettings& s, const std::uint8_t* const planes[4]);
+
+// Natural cubic spline through (x[k], y[k]), k = 0..n-1: second derivatives
+// into y2 (n values); u is scratch of n values.
+void natural_spline(const float* x, const float* y, int n, float* y2, float* u);
+
+// Truncated, clamped to magnitude 511 (setting `clamped`) and encoded as
+// 10-bit sign and magnitude.
+std::uint16_t encode_coefficient(float c, bool& clamped);
+
+// Split a raw mosaic into four channel planes (row parity x 2 + column
+// parity) of the high byte of each 16-bit sample: 10-bit data (two bytes per
+// sample, low byte first) keeps ((high x 256 + low) << 6) & 0xFF00, 8-bit data
+// byte x 256.
+void unpack_planes(const std::uint8_t* raw, int width, int height, bool ten_bit, std::uint8_t* const planes[4]);
+
+struct TableRun {
+    GridStatus status = GridStatus::ok;
+    std::uint32_t count = 0;
+    std::vector<std::uint32_t> words;  // kResultWords when the table was built
+    SplineRun grid;                    // the channels' grids (for reports)
+};
+
+// The whole calibration; the configuration must have passed check_config.
+TableRun calibrate(const shading_table_config& config, int format, bool same_green);
+
+// nullptr when the configuration and format can be used, else the rule broken.
+const char* check_config(const shading_table_config& config, int format);
+
+// Table words of a format for an nx x ny grid.
+std::uint64_t table_words(int format, int nx, int ny);
+
+}  // namespace morvik::shading::grid
