@@ -5,6 +5,7 @@
 // Grid vectors and matrices hold single-precision floats; every formula is
 // evaluated in double and rounded to float where its value is kept. Window
 // and node means add integer samples, so their sums are exact in any order.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -41,9 +42,8 @@ bool allocate_matrix(std::vector<T>& m, std::size_t rows, std::size_t cols) {
 // A sample as the grid sees it: 0 counts as 1.
 inline unsigned level_of(std::uint8_t v) { return v + (v == 0); }
 
-// Mean of the brightest window: window x window squares stepped by one
-// window, rows and columns from 1 while below the plane size minus one
-// window (1-based). 0 when no window fits.
+}  // namespace
+
 double brightest_window(const std::uint8_t* plane, int width, int height, int window) {
     const int columns = width - window > 1 ? (width - 2) / window : 0;  // starts 1, 1 + window, ... < width - window
     std::vector<std::uint64_t> sums(static_cast<std::size_t>(columns));
@@ -63,6 +63,8 @@ double brightest_window(const std::uint8_t* plane, int width, int height, int wi
     }
     return static_cast<double>(best) / (static_cast<double>(window) * window);
 }
+
+namespace {
 
 // First row or column (1-based) of a node's averaging square on one axis.
 int square_start(int centre, int size, int window) {
@@ -104,6 +106,14 @@ std::vector<float> node_positions(int n, int cell, int size) {
 }
 
 }  // namespace
+
+double node_level(const SplineSettings& s, const std::uint8_t* plane, int node_x, int node_y) {
+    const int cx = clamp_centre(node_x, s.left / 2, s.right / 2);
+    const int cy = clamp_centre(node_y, s.top / 2, s.bottom / 2);
+    const double level = square_mean(plane, s.half_width, square_start(cx, s.half_width, s.window),
+                                     square_start(cy, s.half_height, s.window), s.window);
+    return level > 0 ? level : 1.0;
+}
 
 void natural_spline(const float* x, const float* y, int n, float* y2, float* u) {
     y2[0] = u[0] = 0.0f;
@@ -217,13 +227,9 @@ SplineRun spline_stage(const SplineSettings& s, const std::uint8_t* const planes
 
         // Node gains and their quantised form.
         for (int j = 1; j <= ny; ++j) {
-            const int cy = clamp_centre(static_cast<int>(y[std::size_t(j - 1)]), s.top / 2, s.bottom / 2);
-            const int y0 = square_start(cy, h, s.window);
             for (int i = 1; i <= nx; ++i) {
-                const int cx = clamp_centre(static_cast<int>(x[std::size_t(i - 1)]), s.left / 2, s.right / 2);
-                const int x0 = square_start(cx, w, s.window);
-                double level = square_mean(plane, w, x0, y0, s.window);
-                if (!(level > 0)) level = 1.0;
+                const double level = node_level(s, plane, static_cast<int>(x[std::size_t(i - 1)]),
+                                                 static_cast<int>(y[std::size_t(j - 1)]));
                 const double ddy = y[std::size_t(j - 1)] - s.centre_y, ddx = x[std::size_t(i - 1)] - s.centre_x;
                 const double r = std::sqrt(ddy * ddy + ddx * ddx) / far;
                 const double r2 = r * r, r3 = r2 * r, r4 = r3 * r, r5 = r4 * r;

@@ -71,6 +71,16 @@ struct SplineRun {
 // samples (settings must pass check_settings).
 SplineRun spline_stage(const SplineSettings& s, const std::uint8_t* const planes[4]);
 
+// Mean of the brightest window of a plane (width x height samples, 0 counted
+// as 1): window x window squares stepped by one window, rows and columns
+// from 1 while below the plane size minus one window (1-based); 0 when no
+// window fits.
+double brightest_window(const std::uint8_t* plane, int width, int height, int window);
+
+// Level of the node at (node_x, node_y) (1-based, truncated node position):
+// the mean of its averaging square (0 counted as 1), 1.0 if not positive.
+double node_level(const SplineSettings& s, const std::uint8_t* plane, int node_x, int node_y);
+
 // Natural cubic spline through (x[k], y[k]), k = 0..n-1: second derivatives
 // into y2 (n values); u is scratch of n values.
 void natural_spline(const float* x, const float* y, int n, float* y2, float* u);
