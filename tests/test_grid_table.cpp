@@ -265,6 +265,33 @@ TEST(GridTableNodes, BrightestWindowStepsByWholeWindowsShortOfTheFarEdges) {
     }
 }
 
+// Reading the mosaic in place gives the planes' windows and squares, in both
+// depths, on sizes where the last window column and row just fit or not.
+TEST(GridTableNodes, MosaicReadsMatchUnpackedPlanes) {
+    std::mt19937 rng(13);
+    for (int trial = 0; trial < 120; ++trial) {
+        const bool ten_bit = trial % 2 == 1;
+        const int width = 2 * (2 + int(rng() % 30)), height = 2 * (2 + int(rng() % 30));
+        std::vector<std::uint8_t> raw(std::size_t(width * height) * (ten_bit ? 2 : 1));
+        for (auto& b : raw) b = std::uint8_t(rng() % 5 == 0 ? 0 : rng());
+        const int hw = width / 2, hh = height / 2;
+        std::vector<std::uint8_t> store(std::size_t(4 * hw * hh));
+        std::uint8_t* const writable[4] = {store.data(), store.data() + hw * hh, store.data() + 2 * hw * hh,
+                                           store.data() + 3 * hw * hh};
+        grid::unpack_planes(raw.data(), width, height, ten_bit, writable);
+        const std::uint8_t* const planes[4] = {writable[0], writable[1], writable[2], writable[3]};
+        const grid::PlaneSource from_planes(planes, hw, hh);
+        const grid::MosaicSource from_mosaic(raw.data(), width, height, ten_bit);
+        const int window = 1 + int(rng() % std::min(hw, hh));
+        ASSERT_EQ(from_mosaic.brightest(window), from_planes.brightest(window)) << width << "x" << height;
+        for (int k = 0; k < 20; ++k) {
+            const int ch = int(rng() % 4);
+            const int x0 = 1 + int(rng() % std::size_t(hw - window + 1)), y0 = 1 + int(rng() % std::size_t(hh - window + 1));
+            ASSERT_EQ(from_mosaic.square_sum(ch, x0, y0, window), from_planes.square_sum(ch, x0, y0, window));
+        }
+    }
+}
+
 // ---------------------------------------------------------------- the export
 
 // A flat field in both depths with gains shaped only by the radial

@@ -43,7 +43,7 @@ extern "C" MORVIK_API int32_t Shading_Calibration_Process(shading_table_state* s
             morvik::frame::set_last_error(broken);
             return int32_t{MORVIK_STATUS_INVALID_ARGUMENT};
         }
-        const grid::SplineRun run = grid::spline_stage(settings, planes);
+        const grid::SplineRun run = grid::spline_stage(settings, grid::PlaneSource(planes, settings.half_width, settings.half_height));
         if (run.status == grid::GridStatus::buffer_missing) {
             morvik::frame::set_last_error(grid::describe(run.status));
             return grid::result_code(run.status);

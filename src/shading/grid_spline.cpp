@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "shading/grid_table.h"
@@ -44,27 +45,21 @@ inline unsigned level_of(std::uint8_t v) { return v + (v == 0); }
 
 }  // namespace
 
-double brightest_window(const std::uint8_t* plane, int width, int height, int window) {
-    const int columns = width - window > 1 ? (width - 2) / window : 0;  // starts 1, 1 + window, ... < width - window
-    std::vector<std::uint64_t> sums(static_cast<std::size_t>(columns));
-    std::uint64_t best = 0;
-    for (int r = 1; r < height - window; r += window) {
-        std::fill(sums.begin(), sums.end(), 0);
-        for (int rr = r; rr < r + window; ++rr) {
-            const std::uint8_t* row = plane + static_cast<std::size_t>(rr - 1) * static_cast<std::size_t>(width);
-            for (int k = 0; k < columns; ++k) {
-                const std::uint8_t* p = row + static_cast<std::size_t>(k) * static_cast<std::size_t>(window);
-                std::uint32_t s = 0;
-                for (int c = 0; c < window; ++c) s += level_of(p[c]);
-                sums[static_cast<std::size_t>(k)] += s;
-            }
-        }
-        for (std::uint64_t s : sums) best = s > best ? s : best;
-    }
-    return static_cast<double>(best) / (static_cast<double>(window) * window);
+namespace {
+
+// Sum of `window` consecutive samples, 0 counted as 1.
+inline std::uint32_t run_sum(const std::uint8_t* p, int window) {
+    std::uint32_t sum = 0;
+    for (int c = 0; c < window; ++c) sum += level_of(p[c]);
+    return sum;
 }
 
-namespace {
+// Number of window columns: starts 1, 1 + window, ... below size - window.
+inline int window_count(int size, int window) { return size - window > 1 ? (size - 2) / window : 0; }
+
+double mean_of(std::uint64_t sum, int window) {
+    return static_cast<double>(sum) / (static_cast<double>(window) * window);
+}
 
 // First row or column (1-based) of a node's averaging square on one axis.
 int square_start(int centre, int size, int window) {
@@ -85,17 +80,6 @@ int clamp_centre(int c, int lo, int hi) {
     return c;
 }
 
-double square_mean(const std::uint8_t* plane, int width, int x0, int y0, int window) {
-    std::uint64_t sum = 0;
-    for (int r = y0; r < y0 + window; ++r) {
-        const std::uint8_t* p = plane + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(width) + (x0 - 1);
-        std::uint32_t s = 0;
-        for (int c = 0; c < window; ++c) s += level_of(p[c]);
-        sum += s;
-    }
-    return static_cast<double>(sum) / (static_cast<double>(window) * window);
-}
-
 // Node positions: 1, 1 + cell, 1 + 2 cell, ..., and the plane size last.
 std::vector<float> node_positions(int n, int cell, int size) {
     std::vector<float> pos(static_cast<std::size_t>(n));
@@ -105,14 +89,123 @@ std::vector<float> node_positions(int n, int cell, int size) {
     return pos;
 }
 
+// High byte of a 10-bit sample (low byte first): bits 2..9.
+inline std::uint8_t high_byte(const std::uint8_t* p) { return static_cast<std::uint8_t>((p[0] >> 2) | (p[1] << 6)); }
+
 }  // namespace
 
-double node_level(const SplineSettings& s, const std::uint8_t* plane, int node_x, int node_y) {
+double brightest_window(const std::uint8_t* plane, int width, int height, int window) {
+    const int columns = window_count(width, window);
+    std::vector<std::uint64_t> sums(static_cast<std::size_t>(columns));
+    std::uint64_t best = 0;
+    for (int r = 1; r < height - window; r += window) {
+        std::fill(sums.begin(), sums.end(), 0);
+        for (int rr = r; rr < r + window; ++rr) {
+            const std::uint8_t* row = plane + static_cast<std::size_t>(rr - 1) * static_cast<std::size_t>(width);
+            for (int k = 0; k < columns; ++k)
+                sums[static_cast<std::size_t>(k)] += run_sum(row + static_cast<std::size_t>(k) * std::size_t(window), window);
+        }
+        for (std::uint64_t v : sums) best = v > best ? v : best;
+    }
+    return mean_of(best, window);
+}
+
+PlaneSource::PlaneSource(const std::uint8_t* const planes[4], int width, int height)
+    : planes_{planes[0], planes[1], planes[2], planes[3]}, width_(width), height_(height) {}
+
+std::array<double, 4> PlaneSource::brightest(int window) const {
+    std::array<double, 4> peaks{};
+    for (std::size_t c = 0; c < 4; ++c) peaks[c] = brightest_window(planes_[c], width_, height_, window);
+    return peaks;
+}
+
+std::uint64_t PlaneSource::square_sum(int ch, int x0, int y0, int window) const {
+    std::uint64_t sum = 0;
+    for (int r = y0; r < y0 + window; ++r)
+        sum += run_sum(planes_[std::size_t(ch)] + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(width_) +
+                           std::size_t(x0 - 1),
+                       window);
+    return sum;
+}
+
+MosaicSource::MosaicSource(const std::uint8_t* raw, int width, int height, bool ten_bit)
+    : raw_(raw), width_(width), height_(height), ten_bit_(ten_bit) {}
+
+// One pass over the mosaic rows that the windows cover: each raw row holds
+// two channels, whose windows are summed side by side.
+std::array<double, 4> MosaicSource::brightest(int window) const {
+    const int w = width_ / 2, h = height_ / 2;
+    const int columns = window_count(w, window);
+    const auto ucols = static_cast<std::size_t>(columns);
+    const std::size_t bytes = ten_bit_ ? 2 : 1;
+    const std::size_t stride = static_cast<std::size_t>(width_) * bytes;
+    const std::size_t span = std::size_t(window) * 2 * bytes;  // raw bytes of one window row
+    std::vector<std::uint64_t> sums(4 * ucols);
+    std::array<std::uint64_t, 4> best{};
+    for (int r = 1; r < h - window; r += window) {
+        std::fill(sums.begin(), sums.end(), 0);
+        for (int rr = r; rr < r + window; ++rr)
+            for (std::size_t parity = 0; parity < 2; ++parity) {
+                const std::uint8_t* row = raw_ + (2 * static_cast<std::size_t>(rr - 1) + parity) * stride;
+                std::uint64_t* even = sums.data() + 2 * parity * ucols;
+                std::uint64_t* odd = even + ucols;
+                for (std::size_t k = 0; k < ucols; ++k) {
+                    const std::uint8_t* p = row + k * span;
+                    std::uint32_t e = 0, o = 0;
+                    if (ten_bit_) {
+                        // Two samples per little-endian 32-bit word: bits 2..9 and 18..25.
+                        for (int c = 0; c < window; ++c) {
+                            std::uint32_t word;
+                            std::memcpy(&word, p + 4 * c, 4);
+                            const std::uint32_t a = (word >> 2) & 0xFF, b = (word >> 18) & 0xFF;
+                            e += a + (a == 0);
+                            o += b + (b == 0);
+                        }
+                    } else {
+                        for (int c = 0; c < window; ++c) {
+                            std::uint16_t pair;
+                            std::memcpy(&pair, p + 2 * c, 2);
+                            const std::uint32_t a = pair & 0xFFu, b = pair >> 8;
+                            e += a + (a == 0);
+                            o += b + (b == 0);
+                        }
+                    }
+                    even[k] += e;
+                    odd[k] += o;
+                }
+            }
+        for (std::size_t ch = 0; ch < 4; ++ch)
+            for (std::size_t k = 0; k < ucols; ++k) best[ch] = std::max(best[ch], sums[ch * ucols + k]);
+    }
+    std::array<double, 4> peaks{};
+    for (std::size_t ch = 0; ch < 4; ++ch) peaks[ch] = mean_of(best[ch], window);
+    return peaks;
+}
+
+std::uint64_t MosaicSource::square_sum(int ch, int x0, int y0, int window) const {
+    const std::size_t bytes = ten_bit_ ? 2 : 1;
+    std::uint64_t sum = 0;
+    for (int r = y0; r < y0 + window; ++r) {
+        const std::size_t row = 2 * static_cast<std::size_t>(r - 1) + std::size_t(ch >> 1);
+        const std::size_t first = row * static_cast<std::size_t>(width_) + 2 * std::size_t(x0 - 1) + std::size_t(ch & 1);
+        const std::uint8_t* p = raw_ + first * bytes;
+        for (int c = 0; c < window; ++c) sum += level_of(ten_bit_ ? high_byte(p + 4 * c) : p[2 * c]);
+    }
+    return sum;
+}
+
+double node_level(const SplineSettings& s, const ChannelSource& source, int ch, int node_x, int node_y) {
     const int cx = clamp_centre(node_x, s.left / 2, s.right / 2);
     const int cy = clamp_centre(node_y, s.top / 2, s.bottom / 2);
-    const double level = square_mean(plane, s.half_width, square_start(cx, s.half_width, s.window),
-                                     square_start(cy, s.half_height, s.window), s.window);
+    const double level = mean_of(source.square_sum(ch, square_start(cx, s.half_width, s.window),
+                                                   square_start(cy, s.half_height, s.window), s.window),
+                                 s.window);
     return level > 0 ? level : 1.0;
+}
+
+double node_level(const SplineSettings& s, const std::uint8_t* plane, int node_x, int node_y) {
+    const std::uint8_t* const planes[4] = {plane, plane, plane, plane};
+    return node_level(s, PlaneSource(planes, s.half_width, s.half_height), 0, node_x, node_y);
 }
 
 void natural_spline(const float* x, const float* y, int n, float* y2, float* u) {
@@ -186,7 +279,7 @@ const char* check_settings(const SplineSettings& s) {
     return nullptr;
 }
 
-SplineRun spline_stage(const SplineSettings& s, const std::uint8_t* const planes[4]) {
+SplineRun spline_stage(const SplineSettings& s, const ChannelSource& source) {
     SplineRun run;
     const int nx = s.nx, ny = s.ny, w = s.half_width, h = s.half_height;
     const auto unx = static_cast<std::size_t>(nx), uny = static_cast<std::size_t>(ny);
@@ -219,17 +312,19 @@ SplineRun spline_stage(const SplineSettings& s, const std::uint8_t* const planes
         }
     const double far = std::sqrt(far2);
 
+    std::array<double, 4> peaks{};
+    if (s.find_brightest) peaks = source.brightest(s.window);
+
     bool clamped = false;
     for (int ch = 3; ch >= 0; --ch) {
-        const std::uint8_t* plane = planes[ch];
         ChannelGrid& g = run.channels[static_cast<std::size_t>(ch)];
-        const double peak = s.find_brightest ? brightest_window(plane, w, h, s.window) : 0.0;
+        const double peak = peaks[static_cast<std::size_t>(ch)];
 
         // Node gains and their quantised form.
         for (int j = 1; j <= ny; ++j) {
             for (int i = 1; i <= nx; ++i) {
-                const double level = node_level(s, plane, static_cast<int>(x[std::size_t(i - 1)]),
-                                                 static_cast<int>(y[std::size_t(j - 1)]));
+                const double level = node_level(s, source, ch, static_cast<int>(x[std::size_t(i - 1)]),
+                                                static_cast<int>(y[std::size_t(j - 1)]));
                 const double ddy = y[std::size_t(j - 1)] - s.centre_y, ddx = x[std::size_t(i - 1)] - s.centre_x;
                 const double r = std::sqrt(ddy * ddy + ddx * ddx) / far;
                 const double r2 = r * r, r3 = r2 * r, r4 = r3 * r, r5 = r4 * r;

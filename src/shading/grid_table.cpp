@@ -1,7 +1,5 @@
 // Grid shading table: preparation of the working state, unpacking of the raw
 // mosaic into channel planes, and packing of the table words.
-#include <new>
-
 #include "shading/grid_table.h"
 
 namespace morvik::shading::grid {
@@ -134,19 +132,9 @@ TableRun calibrate(const shading_table_config& config, int format, bool same_gre
         return run;
     }
 
-    const std::size_t plane_size = static_cast<std::size_t>(st.half_width) * static_cast<std::size_t>(st.half_height);
-    std::vector<std::uint8_t> store;
-    try {
-        store.resize(4 * plane_size);
-    } catch (const std::bad_alloc&) {
-        run.status = GridStatus::buffer_missing;
-        return run;
-    }
-    std::uint8_t* const planes[4] = {store.data(), store.data() + plane_size, store.data() + 2 * plane_size,
-                                     store.data() + 3 * plane_size};
-    unpack_planes(config.raw, st.width, st.height, config.bit_depth == 10, planes);
-
-    run.grid = spline_stage(settings_from_state(st), planes);
+    // The channel samples are read where they lie in the mosaic.
+    const MosaicSource source(config.raw, st.width, st.height, config.bit_depth == 10);
+    run.grid = spline_stage(settings_from_state(st), source);
     if (run.grid.status == GridStatus::buffer_missing) {
         run.status = run.grid.status;
         return run;

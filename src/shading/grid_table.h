@@ -67,18 +67,57 @@ struct SplineRun {
     std::array<ChannelGrid, 4> channels;
 };
 
-// The spline stage on four 8-bit channel planes of half_width x half_height
-// samples (settings must pass check_settings).
-SplineRun spline_stage(const SplineSettings& s, const std::uint8_t* const planes[4]);
+// Where the spline stage reads the four channels' 8-bit samples. Samples of
+// 0 count as 1; positions are 1-based channel pixels.
+class ChannelSource {
+public:
+    virtual ~ChannelSource() = default;
+    // Mean of the brightest window of each channel: window x window squares
+    // stepped by one window, rows and columns from 1 while below the plane
+    // size minus one window; 0 when no window fits.
+    virtual std::array<double, 4> brightest(int window) const = 0;
+    // Sum of the window x window square of channel ch whose first sample is
+    // at (x0, y0).
+    virtual std::uint64_t square_sum(int ch, int x0, int y0, int window) const = 0;
+};
 
-// Mean of the brightest window of a plane (width x height samples, 0 counted
-// as 1): window x window squares stepped by one window, rows and columns
-// from 1 while below the plane size minus one window (1-based); 0 when no
-// window fits.
+// Four caller planes of width x height samples each.
+class PlaneSource final : public ChannelSource {
+public:
+    PlaneSource(const std::uint8_t* const planes[4], int width, int height);
+    std::array<double, 4> brightest(int window) const override;
+    std::uint64_t square_sum(int ch, int x0, int y0, int window) const override;
+
+private:
+    std::array<const std::uint8_t*, 4> planes_;
+    int width_, height_;
+};
+
+// The raw mosaic itself (width x height samples, 8-bit or 10-bit): each
+// channel sample is the high byte that unpack_planes would give, read where
+// it lies, so no plane is built.
+class MosaicSource final : public ChannelSource {
+public:
+    MosaicSource(const std::uint8_t* raw, int width, int height, bool ten_bit);
+    std::array<double, 4> brightest(int window) const override;
+    std::uint64_t square_sum(int ch, int x0, int y0, int window) const override;
+
+private:
+    const std::uint8_t* raw_;
+    int width_, height_;
+    bool ten_bit_;
+};
+
+// The spline stage (settings must pass check_settings; the source's planes
+// are half_width x half_height).
+SplineRun spline_stage(const SplineSettings& s, const ChannelSource& source);
+
+// Mean of the brightest window of one plane (see ChannelSource::brightest).
 double brightest_window(const std::uint8_t* plane, int width, int height, int window);
 
-// Level of the node at (node_x, node_y) (1-based, truncated node position):
-// the mean of its averaging square (0 counted as 1), 1.0 if not positive.
+// Level of the node at (node_x, node_y) (1-based, truncated node position)
+// of channel ch: the mean of its averaging square, 1.0 if not positive.
+double node_level(const SplineSettings& s, const ChannelSource& source, int ch, int node_x, int node_y);
 double node_level(const SplineSettings& s, const std::uint8_t* plane, int node_x, int node_y);
 
 // Natural cubic spline through (x[k], y[k]), k = 0..n-1: second derivatives
