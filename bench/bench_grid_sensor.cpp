@@ -45,15 +45,12 @@ const std::vector<std::uint8_t>& flat_field() {
 // a shared, loaded machine where wall time is not.
 double cpu_now() { return double(std::clock()) / CLOCKS_PER_SEC; }
 
-// Best of several runs of `body`, in processor seconds.
-double best_time(const std::function<void()>& body, int runs = 7) {
-    double best = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        const double t0 = cpu_now();
-        body();
-        best = std::min(best, cpu_now() - t0);
-    }
-    return best;
+// Mean of several runs of `body`, in processor seconds (averaged like the
+// benchmark loop it is compared with).
+double mean_time(const std::function<void()>& body, int runs = 20) {
+    const double t0 = cpu_now();
+    for (int i = 0; i < runs; ++i) body();
+    return (cpu_now() - t0) / runs;
 }
 
 // Processor seconds per iteration of the benchmark loop.
@@ -94,7 +91,7 @@ void BM_ShadingTable(benchmark::State& state) {
 
     // Baselines: one read pass over the raw bytes (64-bit words), and a copy of them.
     std::vector<std::uint8_t> copy(raw.size());
-    const double pass = best_time([&] {
+    const double pass = mean_time([&] {
         std::uint64_t sum = 0;
         for (std::size_t i = 0; i + 8 <= raw.size(); i += 8) {
             std::uint64_t word;
@@ -103,7 +100,7 @@ void BM_ShadingTable(benchmark::State& state) {
         }
         benchmark::DoNotOptimize(sum);
     });
-    const double memcpy_time = best_time([&] {
+    const double memcpy_time = mean_time([&] {
         std::memcpy(copy.data(), raw.data(), raw.size());
         benchmark::DoNotOptimize(copy.data());
         benchmark::ClobberMemory();
@@ -135,7 +132,7 @@ void BM_SensorSlopeOffset(benchmark::State& state) {
         benchmark::DoNotOptimize(gains[0]);
     });
     // Baseline: one pass over the series (every exposure and response read once).
-    const double pass = best_time(
+    const double pass = mean_time(
         [&] {
             for (int rep = 0; rep < 1000; ++rep) {
                 double sum = 0;

@@ -47,11 +47,20 @@ inline unsigned level_of(std::uint8_t v) { return v + (v == 0); }
 
 namespace {
 
+// Samples summed in 32 bits before they are carried into 64: 65536 x 256
+// cannot overflow.
+constexpr int kChunk = 65536;
+
 // Sum of `window` consecutive samples, 0 counted as 1.
-inline std::uint32_t run_sum(const std::uint8_t* p, int window) {
-    std::uint32_t sum = 0;
-    for (int c = 0; c < window; ++c) sum += level_of(p[c]);
-    return sum;
+inline std::uint64_t run_sum(const std::uint8_t* p, int window) {
+    std::uint64_t total = 0;
+    for (int c0 = 0; c0 < window; c0 += kChunk) {
+        const int end = window - c0 > kChunk ? c0 + kChunk : window;
+        std::uint32_t sum = 0;
+        for (int c = c0; c < end; ++c) sum += level_of(p[c]);
+        total += sum;
+    }
+    return total;
 }
 
 // Number of window columns: starts 1, 1 + window, ... below size - window.
@@ -151,24 +160,30 @@ std::array<double, 4> MosaicSource::brightest(int window) const {
                 std::uint64_t* odd = even + ucols;
                 for (std::size_t k = 0; k < ucols; ++k) {
                     const std::uint8_t* p = row + k * span;
-                    std::uint32_t e = 0, o = 0;
-                    if (ten_bit_) {
-                        // Two samples per little-endian 32-bit word: bits 2..9 and 18..25.
-                        for (int c = 0; c < window; ++c) {
-                            std::uint32_t word;
-                            std::memcpy(&word, p + 4 * c, 4);
-                            const std::uint32_t a = (word >> 2) & 0xFF, b = (word >> 18) & 0xFF;
-                            e += a + (a == 0);
-                            o += b + (b == 0);
+                    std::uint64_t e = 0, o = 0;
+                    for (int c0 = 0; c0 < window; c0 += kChunk) {
+                        const int end = window - c0 > kChunk ? c0 + kChunk : window;
+                        std::uint32_t ce = 0, co = 0;
+                        if (ten_bit_) {
+                            // Two samples per little-endian 32-bit word: bits 2..9 and 18..25.
+                            for (int c = c0; c < end; ++c) {
+                                std::uint32_t word;
+                                std::memcpy(&word, p + 4 * std::size_t(c), 4);
+                                const std::uint32_t a = (word >> 2) & 0xFF, b = (word >> 18) & 0xFF;
+                                ce += a + (a == 0);
+                                co += b + (b == 0);
+                            }
+                        } else {
+                            for (int c = c0; c < end; ++c) {
+                                std::uint16_t pair;
+                                std::memcpy(&pair, p + 2 * std::size_t(c), 2);
+                                const std::uint32_t a = pair & 0xFFu, b = pair >> 8;
+                                ce += a + (a == 0);
+                                co += b + (b == 0);
+                            }
                         }
-                    } else {
-                        for (int c = 0; c < window; ++c) {
-                            std::uint16_t pair;
-                            std::memcpy(&pair, p + 2 * c, 2);
-                            const std::uint32_t a = pair & 0xFFu, b = pair >> 8;
-                            e += a + (a == 0);
-                            o += b + (b == 0);
-                        }
+                        e += ce;
+                        o += co;
                     }
                     even[k] += e;
                     odd[k] += o;
@@ -189,7 +204,22 @@ std::uint64_t MosaicSource::square_sum(int ch, int x0, int y0, int window) const
         const std::size_t row = 2 * static_cast<std::size_t>(r - 1) + std::size_t(ch >> 1);
         const std::size_t first = row * static_cast<std::size_t>(width_) + 2 * std::size_t(x0 - 1) + std::size_t(ch & 1);
         const std::uint8_t* p = raw_ + first * bytes;
-        for (int c = 0; c < window; ++c) sum += level_of(ten_bit_ ? high_byte(p + 4 * c) : p[2 * c]);
+        for (int c0 = 0; c0 < window; c0 += kChunk) {
+            const int end = window - c0 > kChunk ? c0 + kChunk : window;
+            std::uint32_t part = 0;
+            if (ten_bit_) {
+                for (int c = c0; c < end; ++c) {
+                    const std::uint32_t v = high_byte(p + 4 * std::size_t(c));
+                    part += v + (v == 0);
+                }
+            } else {
+                for (int c = c0; c < end; ++c) {
+                    const std::uint32_t v = p[2 * std::size_t(c)];
+                    part += v + (v == 0);
+                }
+            }
+            sum += part;
+        }
     }
     return sum;
 }
@@ -225,7 +255,7 @@ void natural_spline(const float* x, const float* y, int n, float* y2, float* u) 
 std::uint16_t encode_coefficient(float c, bool& clamped) {
     const double t = std::trunc(static_cast<double>(c));
     double magnitude = std::fabs(t);
-    if (magnitude >= 512.0) {
+    if (!(magnitude < 512.0)) {
         magnitude = 511.0;
         clamped = true;
     }
@@ -331,7 +361,7 @@ SplineRun spline_stage(const SplineSettings& s, const ChannelSource& source) {
                 const auto& c = s.poly;
                 const double poly = c[0] + c[1] * r + c[2] * r2 + c[3] * r3 + c[4] * r4 + c[5] * r5;
                 double gain = peak * poly / level;
-                if (gain < 1.0) gain = 1.0;
+                if (!(gain >= 1.0)) gain = 1.0;  // also a gain that is not a number
                 if (gain > s.max_gain) gain = s.max_gain;
                 const std::size_t at = std::size_t(j - 1) * unx + std::size_t(i - 1);
                 gains[at] = static_cast<float>(gain);
