@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <sys/wait.h>
 #include <random>
 #include <vector>
 
 #include "morvik/morvik.h"
 #include "shading/grid_table.h"
+#include "support.h"
 
 namespace grid = morvik::shading::grid;
 
@@ -656,4 +660,75 @@ TEST(GridTableProcess, MatchesTheWholeCalibrationOnTheSamePlanes) {
     EXPECT_EQ(Shading_Calibration_Process(&bad, planes, out), MORVIK_STATUS_INVALID_ARGUMENT);
     EXPECT_EQ(coef, before);
     EXPECT_EQ(st.last_cell_width, -7);
+}
+
+// ---------------------------------------------------------------- the command
+
+namespace {
+
+// Output (stdout and stderr) and exit status of `morvik ARGS`.
+std::string run_cli(const std::string& args, int& status) {
+    std::string out;
+    FILE* pipe = popen((std::string(MORVIK_CLI) + " " + args + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
+    const int raw = pclose(pipe);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+}
+
+}  // namespace
+
+TEST(GridTableCli, TableAndPictureOrAClearErrorWithNothingLeftBehind) {
+    morvik::test::TempDir dir;
+    const auto raw = flat_raw(64, 48, 120, true);
+    const auto raw_path = dir.path() / "flat.raw";
+    {
+        std::FILE* f = std::fopen(raw_path.string().c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(raw.data(), 1, raw.size(), f);
+        std::fclose(f);
+    }
+    const std::string base = "shading-table " + raw_path.string() + " --width 64 --height 48 --bits 10 ";
+    const auto png = dir.path() / "gains.png";
+    int status = -1;
+    std::string out = run_cli(base + "--grid 3x3 --cell 15x11 --window 4 --brightest --format gains --json --png " +
+                                  png.string(),
+                              status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("\"count\": 18"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"gain_range\""), std::string::npos) << out;
+    EXPECT_TRUE(std::filesystem::exists(png));
+    std::filesystem::remove(png);
+
+    out = run_cli(base + "--grid 3x3 --cell 15x11 --window 4 --same-green", status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("result            0 (success)"), std::string::npos) << out;
+    EXPECT_NE(out.find("words             64"), std::string::npos) << out;
+
+    // Bad input exits 2, a failed calculation 1; neither leaves a picture.
+    const struct {
+        std::string args;
+        int status;
+        std::string says;
+    } failures[] = {
+        {"--grid 1x3 --cell 15x11 --window 4", 2, "--grid"},
+        {"--grid 3x3 --cell 31x11 --window 4", 2, "--cell"},
+        {"--grid 3x3 --cell 15x11 --window 40", 2, "--window"},
+        {"--grid 3x3 --cell 15x11 --window 4 --format words", 2, "--format"},
+        {"--grid 9x9 --cell 3x2 --window 4 --kind 0", 1, "word limit"},
+        {"--grid 3x3 --cell 15x11 --window 4 --poly 1,x", 2, "--poly"},
+    };
+    for (const auto& f : failures) {
+        out = run_cli(base + f.args + " --png " + png.string(), status);
+        EXPECT_EQ(status, f.status) << f.args << "\n" << out;
+        EXPECT_NE(out.find(f.says), std::string::npos) << out;
+        EXPECT_FALSE(std::filesystem::exists(png)) << f.args;
+    }
+    out = run_cli("shading-table " + raw_path.string() + " --width 64 --height 48 --grid 3x3 --cell 15x11 --window 4",
+                  status);
+    EXPECT_EQ(status, 2) << out;  // 8-bit reading of a 10-bit file: wrong size
+    EXPECT_NE(out.find("expected 3072"), std::string::npos) << out;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 1);
 }

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <string>
+#include <sys/wait.h>
 #include <vector>
 
 #include "morvik/morvik.h"
@@ -310,4 +312,74 @@ TEST(SensorLightValues, HandWorkedLadderAndTheDomainClamp) {
     EXPECT_EQ(SC_LV_Calculation(&untouched), 2);
     EXPECT_TRUE(same(untouched, before));
     EXPECT_EQ(SC_LV_Calculation(nullptr), MORVIK_STATUS_INVALID_ARGUMENT);
+}
+
+// ---------------------------------------------------------------- the commands
+
+namespace {
+
+std::string run_cli(const std::string& args, int& status) {
+    std::string out;
+    FILE* pipe = popen((std::string(MORVIK_CLI) + " " + args + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
+    const int raw = pclose(pipe);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+}
+
+std::filesystem::path write_text(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+    return path;
+}
+
+}  // namespace
+
+TEST(SensorCli, SeriesLadderAndBadInput) {
+    TempDir dir;
+    ScopedEnv env("MORVIK_INSPECT_DIR", dir.path().string());
+    std::string csv = "exposure, ch0, ch1, ch2, ch3\n";
+    for (int i = 1; i <= 8; ++i) {
+        const int x = 10 * i;
+        const int bent = i == 8 ? 40 : 0;
+        csv += std::to_string(x) + "," + std::to_string(2 * x + 8) + "," + std::to_string(3 * x + 8 - bent) + "," +
+               std::to_string(3 * x + 8) + "," + std::to_string(2 * x + 4) + "\n";
+    }
+    const auto series = write_text(dir.path() / "series.csv", csv);
+    int status = -1;
+    std::string out = run_cli("sensor " + series.string() + " --bits 10 --black 64,64,64,64", status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("point 6 (exposure 70): the next point leaves the line in channel 1"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("linear limit      218"), std::string::npos) << out;
+    out = run_cli("sensor " + series.string() + " --json", status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("\"linear_limit\": 218"), std::string::npos) << out;
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "sensorcurve.csv"));
+
+    const struct {
+        std::string text;
+        std::string says;
+    } bad[] = {
+        {"1,1,1,1,1\n2,2,2,2,2\n3,3,3,3,3\n4,4,4,4,4\n", "at least 5 points"},
+        {"1,1,1,1,1\n2,2,2,2,2\n2,3,3,3,3\n4,4,4,4,4\n5,5,5,5,5\n", "must increase"},
+        {"1,1,1,1,1\n2.5,2,2,2,2\n3,3,3,3,3\n4,4,4,4,4\n5,5,5,5,5\n", "32-bit integer"},
+        {"1,1,1,1\n", "expected 5 fields"},
+        {"1,1,1,1,1\n2,2,x,2,2\n", "is not a number"},
+    };
+    for (const auto& b : bad) {
+        out = run_cli("sensor " + write_text(dir.path() / "bad.csv", b.text).string(), status);
+        EXPECT_EQ(status, 2) << b.text << out;
+        EXPECT_NE(out.find(b.says), std::string::npos) << out;
+    }
+    out = run_cli("sensor " + series.string() + " --black 1,2", status);
+    EXPECT_EQ(status, 2) << out;
+
+    out = run_cli("lv --scale 1 --base 0", status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("   45           5.5           45"), std::string::npos) << out;
+    EXPECT_NE(out.find("  255           8.0          256"), std::string::npos) << out;
+    out = run_cli("lv --scale 0 --base 0", status);
+    EXPECT_NE(status, 0) << out;
 }
