@@ -101,6 +101,35 @@ std::vector<float> node_positions(int n, int cell, int size) {
 // High byte of a 10-bit sample (low byte first): bits 2..9.
 inline std::uint8_t high_byte(const std::uint8_t* p) { return static_cast<std::uint8_t>((p[0] >> 2) | (p[1] << 6)); }
 
+// Sums of `window` sample pairs from p (even and odd columns of one mosaic
+// row), 0 counted as 1: 10-bit pairs are little-endian 32-bit words whose
+// samples keep bits 2..9 and 18..25; 8-bit pairs are two bytes.
+inline void pair_sums(const std::uint8_t* p, int window, bool ten_bit, std::uint64_t& even, std::uint64_t& odd) {
+    for (int c0 = 0; c0 < window; c0 += kChunk) {
+        const int end = window - c0 > kChunk ? c0 + kChunk : window;
+        std::uint32_t e = 0, o = 0;
+        if (ten_bit) {
+            for (int c = c0; c < end; ++c) {
+                std::uint32_t word;
+                std::memcpy(&word, p + 4 * std::size_t(c), 4);
+                const std::uint32_t a = (word >> 2) & 0xFF, b = (word >> 18) & 0xFF;
+                e += a + (a == 0);
+                o += b + (b == 0);
+            }
+        } else {
+            for (int c = c0; c < end; ++c) {
+                std::uint16_t pair;
+                std::memcpy(&pair, p + 2 * std::size_t(c), 2);
+                const std::uint32_t a = pair & 0xFFu, b = pair >> 8u;
+                e += a + (a == 0);
+                o += b + (b == 0);
+            }
+        }
+        even += e;
+        odd += o;
+    }
+}
+
 }  // namespace
 
 double brightest_window(const std::uint8_t* plane, int width, int height, int window) {
@@ -128,13 +157,14 @@ std::array<double, 4> PlaneSource::brightest(int window) const {
     return peaks;
 }
 
-std::uint64_t PlaneSource::square_sum(int ch, int x0, int y0, int window) const {
-    std::uint64_t sum = 0;
-    for (int r = y0; r < y0 + window; ++r)
-        sum += run_sum(planes_[std::size_t(ch)] + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(width_) +
-                           std::size_t(x0 - 1),
-                       window);
-    return sum;
+std::array<std::uint64_t, 4> PlaneSource::square_sums(int x0, int y0, int window) const {
+    std::array<std::uint64_t, 4> sums{};
+    for (std::size_t ch = 0; ch < 4; ++ch)
+        for (int r = y0; r < y0 + window; ++r)
+            sums[ch] += run_sum(planes_[ch] + static_cast<std::size_t>(r - 1) * static_cast<std::size_t>(width_) +
+                                    std::size_t(x0 - 1),
+                                window);
+    return sums;
 }
 
 MosaicSource::MosaicSource(const std::uint8_t* raw, int width, int height, bool ten_bit)
@@ -159,32 +189,8 @@ std::array<double, 4> MosaicSource::brightest(int window) const {
                 std::uint64_t* even = sums.data() + 2 * parity * ucols;
                 std::uint64_t* odd = even + ucols;
                 for (std::size_t k = 0; k < ucols; ++k) {
-                    const std::uint8_t* p = row + k * span;
                     std::uint64_t e = 0, o = 0;
-                    for (int c0 = 0; c0 < window; c0 += kChunk) {
-                        const int end = window - c0 > kChunk ? c0 + kChunk : window;
-                        std::uint32_t ce = 0, co = 0;
-                        if (ten_bit_) {
-                            // Two samples per little-endian 32-bit word: bits 2..9 and 18..25.
-                            for (int c = c0; c < end; ++c) {
-                                std::uint32_t word;
-                                std::memcpy(&word, p + 4 * std::size_t(c), 4);
-                                const std::uint32_t a = (word >> 2) & 0xFF, b = (word >> 18) & 0xFF;
-                                ce += a + (a == 0);
-                                co += b + (b == 0);
-                            }
-                        } else {
-                            for (int c = c0; c < end; ++c) {
-                                std::uint16_t pair;
-                                std::memcpy(&pair, p + 2 * std::size_t(c), 2);
-                                const std::uint32_t a = pair & 0xFFu, b = pair >> 8;
-                                ce += a + (a == 0);
-                                co += b + (b == 0);
-                            }
-                        }
-                        e += ce;
-                        o += co;
-                    }
+                    pair_sums(row + k * span, window, ten_bit_, e, o);
                     even[k] += e;
                     odd[k] += o;
                 }
@@ -197,45 +203,35 @@ std::array<double, 4> MosaicSource::brightest(int window) const {
     return peaks;
 }
 
-std::uint64_t MosaicSource::square_sum(int ch, int x0, int y0, int window) const {
+// The square's rows read once for the two channels of each mosaic row.
+std::array<std::uint64_t, 4> MosaicSource::square_sums(int x0, int y0, int window) const {
     const std::size_t bytes = ten_bit_ ? 2 : 1;
-    std::uint64_t sum = 0;
-    for (int r = y0; r < y0 + window; ++r) {
-        const std::size_t row = 2 * static_cast<std::size_t>(r - 1) + std::size_t(ch >> 1);
-        const std::size_t first = row * static_cast<std::size_t>(width_) + 2 * std::size_t(x0 - 1) + std::size_t(ch & 1);
-        const std::uint8_t* p = raw_ + first * bytes;
-        for (int c0 = 0; c0 < window; c0 += kChunk) {
-            const int end = window - c0 > kChunk ? c0 + kChunk : window;
-            std::uint32_t part = 0;
-            if (ten_bit_) {
-                for (int c = c0; c < end; ++c) {
-                    const std::uint32_t v = high_byte(p + 4 * std::size_t(c));
-                    part += v + (v == 0);
-                }
-            } else {
-                for (int c = c0; c < end; ++c) {
-                    const std::uint32_t v = p[2 * std::size_t(c)];
-                    part += v + (v == 0);
-                }
-            }
-            sum += part;
+    std::array<std::uint64_t, 4> sums{};
+    for (int r = y0; r < y0 + window; ++r)
+        for (std::size_t parity = 0; parity < 2; ++parity) {
+            const std::size_t row = 2 * static_cast<std::size_t>(r - 1) + parity;
+            const std::size_t first = row * static_cast<std::size_t>(width_) + 2 * std::size_t(x0 - 1);
+            pair_sums(raw_ + first * bytes, window, ten_bit_, sums[2 * parity], sums[2 * parity + 1]);
         }
-    }
-    return sum;
+    return sums;
 }
 
-double node_level(const SplineSettings& s, const ChannelSource& source, int ch, int node_x, int node_y) {
+std::array<double, 4> node_levels(const SplineSettings& s, const ChannelSource& source, int node_x, int node_y) {
     const int cx = clamp_centre(node_x, s.left / 2, s.right / 2);
     const int cy = clamp_centre(node_y, s.top / 2, s.bottom / 2);
-    const double level = mean_of(source.square_sum(ch, square_start(cx, s.half_width, s.window),
-                                                   square_start(cy, s.half_height, s.window), s.window),
-                                 s.window);
-    return level > 0 ? level : 1.0;
+    const auto sums = source.square_sums(square_start(cx, s.half_width, s.window),
+                                         square_start(cy, s.half_height, s.window), s.window);
+    std::array<double, 4> levels{};
+    for (std::size_t ch = 0; ch < 4; ++ch) {
+        const double level = mean_of(sums[ch], s.window);
+        levels[ch] = level > 0 ? level : 1.0;
+    }
+    return levels;
 }
 
 double node_level(const SplineSettings& s, const std::uint8_t* plane, int node_x, int node_y) {
     const std::uint8_t* const planes[4] = {plane, plane, plane, plane};
-    return node_level(s, PlaneSource(planes, s.half_width, s.half_height), 0, node_x, node_y);
+    return node_levels(s, PlaneSource(planes, s.half_width, s.half_height), node_x, node_y)[0];
 }
 
 void natural_spline(const float* x, const float* y, int n, float* y2, float* u) {
@@ -344,6 +340,11 @@ SplineRun spline_stage(const SplineSettings& s, const ChannelSource& source) {
 
     std::array<double, 4> peaks{};
     if (s.find_brightest) peaks = source.brightest(s.window);
+    // Node levels of all four channels, each square read once.
+    std::vector<std::array<double, 4>> levels(unx * uny);
+    for (std::size_t j = 0; j < uny; ++j)
+        for (std::size_t i = 0; i < unx; ++i)
+            levels[j * unx + i] = node_levels(s, source, static_cast<int>(x[i]), static_cast<int>(y[j]));
 
     bool clamped = false;
     for (int ch = 3; ch >= 0; --ch) {
@@ -353,8 +354,7 @@ SplineRun spline_stage(const SplineSettings& s, const ChannelSource& source) {
         // Node gains and their quantised form.
         for (int j = 1; j <= ny; ++j) {
             for (int i = 1; i <= nx; ++i) {
-                const double level = node_level(s, source, ch, static_cast<int>(x[std::size_t(i - 1)]),
-                                                static_cast<int>(y[std::size_t(j - 1)]));
+                const double level = levels[std::size_t(j - 1) * unx + std::size_t(i - 1)][std::size_t(ch)];
                 const double ddy = y[std::size_t(j - 1)] - s.centre_y, ddx = x[std::size_t(i - 1)] - s.centre_x;
                 const double r = std::sqrt(ddy * ddy + ddx * ddx) / far;
                 const double r2 = r * r, r3 = r2 * r, r4 = r3 * r, r5 = r4 * r;

@@ -76,9 +76,9 @@ public:
     // stepped by one window, rows and columns from 1 while below the plane
     // size minus one window; 0 when no window fits.
     virtual std::array<double, 4> brightest(int window) const = 0;
-    // Sum of the window x window square of channel ch whose first sample is
-    // at (x0, y0).
-    virtual std::uint64_t square_sum(int ch, int x0, int y0, int window) const = 0;
+    // Sums of the window x window square whose first sample is at (x0, y0),
+    // per channel.
+    virtual std::array<std::uint64_t, 4> square_sums(int x0, int y0, int window) const = 0;
 };
 
 // Four caller planes of width x height samples each.
@@ -86,7 +86,7 @@ class PlaneSource final : public ChannelSource {
 public:
     PlaneSource(const std::uint8_t* const planes[4], int width, int height);
     std::array<double, 4> brightest(int window) const override;
-    std::uint64_t square_sum(int ch, int x0, int y0, int window) const override;
+    std::array<std::uint64_t, 4> square_sums(int x0, int y0, int window) const override;
 
 private:
     std::array<const std::uint8_t*, 4> planes_;
@@ -100,7 +100,7 @@ class MosaicSource final : public ChannelSource {
 public:
     MosaicSource(const std::uint8_t* raw, int width, int height, bool ten_bit);
     std::array<double, 4> brightest(int window) const override;
-    std::uint64_t square_sum(int ch, int x0, int y0, int window) const override;
+    std::array<std::uint64_t, 4> square_sums(int x0, int y0, int window) const override;
 
 private:
     const std::uint8_t* raw_;
@@ -115,9 +115,10 @@ SplineRun spline_stage(const SplineSettings& s, const ChannelSource& source);
 // Mean of the brightest window of one plane (see ChannelSource::brightest).
 double brightest_window(const std::uint8_t* plane, int width, int height, int window);
 
-// Level of the node at (node_x, node_y) (1-based, truncated node position)
-// of channel ch: the mean of its averaging square, 1.0 if not positive.
-double node_level(const SplineSettings& s, const ChannelSource& source, int ch, int node_x, int node_y);
+// Levels of the node at (node_x, node_y) (1-based, truncated node position)
+// per channel: the mean of its averaging square, 1.0 if not positive.
+std::array<double, 4> node_levels(const SplineSettings& s, const ChannelSource& source, int node_x, int node_y);
+// The same for one plane.
 double node_level(const SplineSettings& s, const std::uint8_t* plane, int node_x, int node_y);
 
 // Natural cubic spline through (x[k], y[k]), k = 0..n-1: second derivatives
