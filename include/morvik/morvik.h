@@ -582,9 +582,10 @@ typedef struct shading_table_result {
  * coefficients are computed but not packed); 4 when the table exceeds the
  * limit of table_kind; 2 when raw is NULL (checked after the limit); 5 when
  * the table exceeds the 1000 result words (table_kind other than 0 or 1);
- * 3 when a buffer cannot be allocated (a grid vector or matrix prints
- * "allocation failure in vector()", "allocation failure 1 in matrix()" or
- * "allocation failure 2 in matrix()" on standard output).
+ * 3 when a grid vector or matrix cannot be allocated (its line, "allocation
+ * failure in vector()" or "allocation failure 2 in matrix()", is printed on
+ * standard output). The raw buffer is read only within width x height
+ * samples (x 2 bytes for bit_depth 10).
  * MORVIK_STATUS_INVALID_ARGUMENT, before anything is read: config or result
  * NULL; format other than 0 or 1; width or height below 4 or odd; nx or ny
  * below 2; window below 1 or above the plane's width or height; cell_width
@@ -592,12 +593,17 @@ typedef struct shading_table_result {
  * above the last one (half size - (n - 2) x cell size below 2); limits that
  * put a node's averaging centre beyond the plane (left / 2 or top / 2 above
  * the plane size). Except with 0 and 6, *result is untouched.
- * Choices: node positions are integers, the averaging square of a node is
- * placed in whole channel pixels (half a window = window / 2, truncated);
- * the optical centre is computed in double (a half-pixel centre when the
- * half size is odd). Arithmetic is double; node gains, second derivatives
- * and coefficients are rounded to single precision where they are kept, and
- * a coefficient formula that uses an earlier coefficient uses the kept one.
+ * Choices: channel samples are the high byte of the unpacked 16-bit sample
+ * (10-bit: bits 2..9), 0 counted as 1; node positions are integers; a
+ * node's averaging centre is raised to the lower, then lowered to the upper
+ * halved limit; its square is placed in whole channel pixels (half a window
+ * = window / 2, truncated); the optical centre is computed in double (a
+ * half-pixel centre when the half size is odd); a node gain that is not a
+ * number (non-finite polynomial) counts as 1.0. Arithmetic is double; node
+ * gains, spline second derivatives (natural spline, tridiagonal sweep with
+ * its scratch vector kept in single precision) and coefficients are
+ * rounded to single precision where they are kept, and a coefficient formula
+ * that uses an earlier coefficient uses the kept one.
  * Thread-safe: the grid matrices live for one call. */
 MORVIK_API int32_t ShadingCalibrateEx(const shading_table_config *config, shading_table_result *result, int32_t format, int32_t same_green);
 
@@ -608,7 +614,7 @@ MORVIK_API int32_t ShadingCalibrateEx(const shading_table_config *config, shadin
  * row by row: 12 x (nx - 1) x (ny - 1) values. Writes last_cell_width and
  * last_cell_height into *state. Returns 0 (also when a coefficient was
  * clamped); 3 when a grid vector or matrix cannot be allocated (its line is
- * printed, nothing is written); MORVIK_STATUS_INVALID_ARGUMENT when a pointer
+ * printed, nothing is written); gains as ShadingCalibrateEx computes them; MORVIK_STATUS_INVALID_ARGUMENT when a pointer
  * is NULL or the state breaks a rule of ShadingCalibrateEx's configuration
  * (half sizes below 2 instead of the image size), nothing written. */
 MORVIK_API int32_t Shading_Calibration_Process(shading_table_state *state, const uint8_t *const planes[4], uint16_t *const coefficients[4]);
