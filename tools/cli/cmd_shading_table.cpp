@@ -77,7 +77,15 @@ std::vector<double> parse_list(const std::string& option, const std::string& tex
 
 // Fields of a JSON configuration file (names as in shading_table_config).
 void apply_config_file(const std::filesystem::path& path, shading_table_config& c) {
-    const auto doc = parse_json(path, read_text_file(path));
+    if (!std::filesystem::is_regular_file(path)) throw BadInput("--config: " + path.string() + ": no such file");
+    nlohmann::json doc;
+    try {
+        doc = parse_json(path, read_text_file(path));
+    } catch (const BadInput&) {
+        throw;
+    } catch (const Error& e) {
+        throw BadInput(e.what());
+    }
     if (!doc.is_object()) throw BadInput(path.string() + ": expected a JSON object of configuration fields");
     const auto integer = [&](const char* key, auto& field) {
         if (!doc.contains(key)) return;
