@@ -497,11 +497,186 @@ typedef struct lsc_result {
 MORVIK_API int32_t LSC_Calculate(uint32_t chip, uint32_t bayer_order, const uint8_t *raw, uint32_t width, uint32_t height, const lsc_params *params, lsc_result *result);
 
 
+/* ---- Grid shading table ------------------------------------------------
+ * A flat field measured on an nx x ny grid of nodes per Bayer channel, node
+ * gains (brightest window / local level, shaped by a radial polynomial and
+ * clamped), natural bicubic splines through them, and the table packed as
+ * per-cell cubic coefficients or as node gains. Sizes below are in channel
+ * pixels (half the image size) unless said otherwise. */
+
+/* Configuration of ShadingCalibrateEx (read only). */
+typedef struct shading_table_config {
+    uint32_t table_kind;       /* 0: at most 320 words, 1: at most 896, other: no limit */
+    uint32_t bit_depth;        /* 10: two bytes per sample, low byte first;
+                                  other: one byte per sample */
+    uint32_t reserved;         /* not read */
+    const uint8_t *raw;        /* width x height samples, row-major */
+    int32_t width;             /* image size in pixels: even, at least 4 */
+    int32_t height;
+    int32_t left;              /* node-centre limits in image pixels, */
+    int32_t top;               /* halved (truncated) before use */
+    int32_t right;
+    int32_t bottom;
+    int32_t nx;                /* grid columns and rows, at least 2 each */
+    int32_t ny;
+    int32_t window;            /* side of the averaging square, 1..plane size */
+    uint32_t gain_scale;       /* channel scales = gain_scale / 32 (unless
+                                  unity_scale); they do not change the table */
+    uint8_t find_brightest;    /* non-zero: peak = brightest window mean;
+                                  0: every node gain is 1.0 */
+    uint8_t unity_scale;       /* non-zero: channel scales 1.0 */
+    uint32_t centre_offset_x;  /* optical centre = offset + half size / 2 + 1 */
+    uint32_t centre_offset_y;
+    int32_t max_gain_x10;      /* highest gain x 10, raised to 10 when smaller */
+    double poly[6];            /* radial polynomial c0..c5, in millionths */
+    int32_t cell_width;        /* node spacing; the last cell takes the rest */
+    int32_t cell_height;
+} shading_table_config;
+
+/* Working state of the spline stage: filled from the configuration by
+ * ShadingCalibrateEx, or by the caller for Shading_Calibration_Process. The
+ * fields after `fixed` carry the node-gain settings of the configuration. */
+typedef struct shading_table_state {
+    int32_t width;             /* image size in pixels */
+    int32_t height;
+    uint32_t bit_depth;
+    const uint8_t *raw;
+    int32_t left;              /* node-centre limits in image pixels */
+    int32_t top;
+    int32_t right;
+    int32_t bottom;
+    int32_t cell_width;
+    int32_t cell_height;
+    int32_t last_cell_width;   /* output: half_width - (nx - 2) x cell_width */
+    int32_t last_cell_height;  /* output: half_height - (ny - 2) x cell_height */
+    int32_t window;
+    int32_t half_height;       /* channel-plane size */
+    int32_t half_width;
+    int32_t nx;
+    int32_t ny;
+    float scale[4];            /* channel scales (not used by the table) */
+    uint32_t fixed[3][4];      /* 128, 128, 128, 32 / 0, 0, 0, 32 / 0, 0, 0, 32 */
+    uint32_t find_brightest;   /* non-zero: peak = brightest window mean */
+    int32_t max_gain_x10;      /* at least 10; gains are limited to 1.0 .. x10 x 0.1 */
+    double centre_x;           /* optical centre in channel pixels */
+    double centre_y;
+    double poly[6];            /* radial polynomial c0..c5 (not in millionths) */
+} shading_table_state;
+
+/* Result of ShadingCalibrateEx. */
+typedef struct shading_table_result {
+    uint32_t count;            /* valid words */
+    uint32_t words[1000];      /* the table; words from `count` on are 0 */
+} shading_table_result;
+
+/* Grid shading table from one raw flat field.
+ * format 0: per cell (row by row) and channel 0..3, four words of three
+ * 10-bit sign-and-magnitude cubic coefficients (c3 << 20 | c2 << 10 | c1 for
+ * the triples 1-3, 4-6, 7-9, 10-12): 16 x (nx - 1) x (ny - 1) words.
+ * format 1: per node (row by row) two words: channel 0 | channel 1 << 16,
+ * channel 2 | channel 3 << 16, each gain x 8192 + 0.5 truncated and
+ * saturated at 65535: 2 x nx x ny words.
+ * same_green non-zero: channel 2 takes channel 1's table in both formats.
+ * Returns 0 on success; 6 when a coefficient was clamped to magnitude 511
+ * (the table is still written; this also happens with format 1, whose
+ * coefficients are computed but not packed); 4 when the table exceeds the
+ * limit of table_kind; 2 when raw is NULL (checked after the limit); 5 when
+ * the table exceeds the 1000 result words (table_kind other than 0 or 1);
+ * 3 when a grid vector or matrix cannot be allocated (its line, "allocation
+ * failure in vector()" or "allocation failure 2 in matrix()", is printed on
+ * standard output). The raw buffer is read only within width x height
+ * samples (x 2 bytes for bit_depth 10).
+ * MORVIK_STATUS_INVALID_ARGUMENT, before anything is read: config or result
+ * NULL; format other than 0 or 1; width or height below 4 or odd; nx or ny
+ * below 2; window below 1 or above the plane's width or height; cell_width
+ * or cell_height below 1, or a node column/row that would not lie left of /
+ * above the last one (half size - (n - 2) x cell size below 2); limits that
+ * put a node's averaging centre beyond the plane (left / 2 or top / 2 above
+ * the plane size). Except with 0 and 6, *result is untouched.
+ * Choices: channel samples are the high byte of the unpacked 16-bit sample
+ * (10-bit: bits 2..9), 0 counted as 1; node positions are integers; a
+ * node's averaging centre is raised to the lower, then lowered to the upper
+ * halved limit; its square is placed in whole channel pixels (half a window
+ * = window / 2, truncated); the optical centre is computed in double (a
+ * half-pixel centre when the half size is odd); a node gain that is not a
+ * number (non-finite polynomial) counts as 1.0. Arithmetic is double; node
+ * gains, spline second derivatives (natural spline, tridiagonal sweep with
+ * its scratch vector kept in single precision) and coefficients are
+ * rounded to single precision where they are kept, and a coefficient formula
+ * that uses an earlier coefficient uses the kept one.
+ * Thread-safe: the grid matrices live for one call. */
+MORVIK_API int32_t ShadingCalibrateEx(const shading_table_config *config, shading_table_result *result, int32_t format, int32_t same_green);
+
+/* The spline stage alone on a prepared state: planes[c] points to channel
+ * c's 8-bit plane, half_width x half_height samples, row-major (channel c =
+ * row parity x 2 + column parity of the mosaic); coefficients[c] receives 12
+ * encoded coefficients (10-bit sign and magnitude, c1 first) per cell, cells
+ * row by row: 12 x (nx - 1) x (ny - 1) values. Writes last_cell_width and
+ * last_cell_height into *state. Returns 0 (also when a coefficient was
+ * clamped); 3 when a grid vector or matrix cannot be allocated (its line is
+ * printed, nothing is written); gains as ShadingCalibrateEx computes them; MORVIK_STATUS_INVALID_ARGUMENT when a pointer
+ * is NULL or the state breaks a rule of ShadingCalibrateEx's configuration
+ * (half sizes below 2 instead of the image size), nothing written. */
+MORVIK_API int32_t Shading_Calibration_Process(shading_table_state *state, const uint8_t *const planes[4], uint16_t *const coefficients[4]);
+
 /* ==== end of lens shading ==== */
 
 /* ======================================================================
  * Sensor response
  * ====================================================================== */
+
+/* Flat-field series of SC_SlopeOffset_Calibration (read only). */
+typedef struct sc_input {
+    uint8_t bit_mode;              /* 1: 10-bit data (saturation 1023.0);
+                                      other: 8-bit data (saturation 255.0) */
+    int32_t count;                 /* number of points, at least 5 */
+    uint32_t reserved;             /* not read */
+    const int32_t *exposure;       /* count exposures, increasing */
+    const double *response[4];     /* per channel 0..3, count mean responses */
+    uint32_t black[4];             /* black level per channel */
+} sc_input;
+
+/* Per-channel straight-line fit over the linear part of the series.
+ * The fit takes points 0..4, then adds one point at a time while the next
+ * point stays below saturation and within the relative-error threshold
+ * (3 x the largest mean relative error of points 0..4, at least 0.015).
+ * Outputs (4 values each, channels 0..3): gains = largest slope / slope;
+ * offsets = black - intercept (x 4 unless bit_mode is 1) rounded half away
+ * from zero, 32-bit wrap-around; slopes, intercepts as fitted. ratio =
+ * saturation / linear limit, at least 1.0; linear_limit = the response level
+ * where linearity ends (the saturation level when it never ends).
+ * Creates "sensorcurve.csv" empty in the inspection folder (MORVIK_INSPECT_DIR)
+ * and goes on if it cannot.
+ * Returns 0. MORVIK_STATUS_INVALID_ARGUMENT when a pointer (input, its
+ * arrays, any output) is NULL or count is below 5: nothing is written and no
+ * file is created.
+ * Choices: zero slopes and zero predictions follow IEEE double arithmetic
+ * (infinite or NaN gains and errors); a NaN error never exceeds the
+ * threshold and a NaN mean error is left out of it; the largest slope is the
+ * largest non-NaN one; an intercept that is not finite or whose rounded
+ * value leaves the signed 64-bit range counts as 0 in the offset. */
+MORVIK_API int32_t SC_SlopeOffset_Calibration(int32_t reserved, const sc_input *input, double *gains, uint32_t *offsets, double *slopes, double *intercepts, double *ratio, double *linear_limit);
+
+/* Light-value ladder of SC_LV_Calculation (read and written). */
+typedef struct sc_lv {
+    uint8_t scale;                 /* divisor of the levels, non-zero */
+    double base_log2;              /* log2 of the exposure base */
+    double lv_45;                  /* output: light value of level 45 */
+    double lv[14];                 /* output: light values of levels 60, 75, ..., 255 */
+    uint16_t level_45;             /* output: 45 */
+    uint16_t level[14];            /* output: levels the light values stand for */
+} sc_lv;
+
+/* Light values (log2 of level / scale x 2^base_log2, one decimal, strictly
+ * increasing by at least 0.1) of the levels 45, 60, ..., 255 and the levels
+ * they stand for. Returns 0; 2 when scale is 0 (nothing written);
+ * MORVIK_STATUS_INVALID_ARGUMENT when lv is NULL.
+ * Choices: every fixed-point power input (base_log2 x 1024 and light value
+ * x 1024, truncated) is clamped to -16384..16383, as the lens shading's
+ * power (so light values of 16 or more stand for 2^(16383/1024)); NaN counts
+ * as 0; a log input beyond 32 bits saturates at 4294967295 and a level above
+ * 65535 saturates at 65535. */
+MORVIK_API int32_t SC_LV_Calculation(sc_lv *lv);
 
 /* ==== end of sensor response ==== */
 
