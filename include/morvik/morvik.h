@@ -509,6 +509,41 @@ MORVIK_API int32_t LSC_Calculate(uint32_t chip, uint32_t bayer_order, const uint
  * Hue/saturation (PCA) tables
  * ====================================================================== */
 
+/* PCA table: three arrays of signed 32-bit entries, one entry per hue bin,
+ * in this order: hue rotation (half degrees), chroma gain minus one (1/128)
+ * and luma gain minus one at full chroma (1/128). The exchanged table has
+ * 180 bins of 2 degrees (MORVIK_PCA_BINS entries per array, 540 words). */
+#define MORVIK_PCA_BINS 180
+#define MORVIK_PCA_TABLE_WORDS 540
+
+/* The PCA block's hue angle of the chroma vector (x = U - 128, y = V - 128)
+ * in whole degrees, 0..359, with the block's integer arithmetic: a 14-bit
+ * reciprocal of the larger magnitude, a 256-entry table of atan(i/256) in
+ * degrees (rounded half up) and quadrant folding. (0, 0) gives 0. Any 32-bit
+ * values are accepted; beyond the 8-bit range the reciprocal loses precision
+ * as in the hardware (a larger magnitude above 32768 gives index 0). */
+MORVIK_API int32_t atan2_hw_360(int32_t y, int32_t x);
+
+/* The PCA block on one pixel. `y`, `u`, `v` each point to one word holding
+ * an 8-bit code shifted left by 8 (bits 0..7 are ignored; U and V are offset
+ * binary around 128); they are overwritten with the transformed codes
+ * shifted left by 8 (bits 0..7 zero). The pixel's hue angle plus
+ * `hue_offset` (360 subtracted once when the sum reaches 360) selects the
+ * bin: angle / 2 into 180-entry arrays when `full_circle` is 0, the angle
+ * itself into 360-entry arrays otherwise. The bin's hue entry rotates the
+ * chroma (odd entries by the rounded mean of the neighbouring degrees'
+ * sine and cosine, in 1/1024), the saturation entry scales it, and the luma
+ * entry scales the luma with a weight rising from 0 at chroma magnitude
+ * `chroma_threshold` to 1 at `chroma_threshold` + 16. Returns the angle
+ * after the offset (0..359).
+ * Words above 65535 give codes above 255, which go through the same steps in
+ * 64-bit integers and doubles (no wrap-around); every output code is
+ * clamped to 0..255.
+ * Returns MORVIK_STATUS_INVALID_ARGUMENT (-1), writing nothing, when a
+ * pointer is NULL or `hue_offset` is outside 0..359 (the bin would lie
+ * outside the arrays). The arrays' lengths cannot be checked. */
+MORVIK_API int32_t pca_core(uint32_t *y, uint32_t *u, uint32_t *v, int32_t hue_offset, int32_t chroma_threshold, int32_t full_circle, const int32_t *hue_table, const int32_t *sat_table, const int32_t *luma_table);
+
 /* ==== end of PCA tables ==== */
 
 /* ======================================================================
