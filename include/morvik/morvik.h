@@ -684,6 +684,122 @@ MORVIK_API int32_t SC_LV_Calculation(sc_lv *lv);
  * Hue/saturation (PCA) tables
  * ====================================================================== */
 
+/* PCA table: three arrays of signed 32-bit entries, one entry per hue bin,
+ * in this order: hue rotation (half degrees), chroma gain minus one (1/128)
+ * and luma gain minus one at full chroma (1/128). The exchanged table has
+ * 180 bins of 2 degrees (MORVIK_PCA_BINS entries per array, 540 words). */
+#define MORVIK_PCA_BINS 180
+#define MORVIK_PCA_TABLE_WORDS 540
+
+/* The PCA block's hue angle of the chroma vector (x = U - 128, y = V - 128)
+ * in whole degrees, 0..359, with the block's integer arithmetic: a 14-bit
+ * reciprocal of the larger magnitude, a 256-entry table of atan(i/256) in
+ * degrees (rounded half up) and quadrant folding. (0, 0) gives 0. Any 32-bit
+ * values are accepted; beyond the 8-bit range the reciprocal loses precision
+ * as in the hardware (a larger magnitude above 32768 gives index 0). */
+MORVIK_API int32_t atan2_hw_360(int32_t y, int32_t x);
+
+/* The PCA block on one pixel. `y`, `u`, `v` each point to one word holding
+ * an 8-bit code shifted left by 8 (bits 0..7 are ignored; U and V are offset
+ * binary around 128); they are overwritten with the transformed codes
+ * shifted left by 8 (bits 0..7 zero). The pixel's hue angle plus
+ * `hue_offset` (360 subtracted once when the sum reaches 360) selects the
+ * bin: angle / 2 into 180-entry arrays when `full_circle` is 0, the angle
+ * itself into 360-entry arrays otherwise. The bin's hue entry rotates the
+ * chroma (odd entries by the rounded mean of the neighbouring degrees'
+ * sine and cosine, in 1/1024), the saturation entry scales it, and the luma
+ * entry scales the luma with a weight rising from 0 at chroma magnitude
+ * `chroma_threshold` to 1 at `chroma_threshold` + 16. Returns the angle
+ * after the offset (0..359).
+ * Words above 65535 give codes above 255, which go through the same steps in
+ * 64-bit integers and doubles (no wrap-around); every output code is
+ * clamped to 0..255.
+ * Returns MORVIK_STATUS_INVALID_ARGUMENT (-1), writing nothing, when a
+ * pointer is NULL or `hue_offset` is outside 0..359 (the bin would lie
+ * outside the arrays). The arrays' lengths cannot be checked. */
+MORVIK_API int32_t pca_core(uint32_t *y, uint32_t *u, uint32_t *v, int32_t hue_offset, int32_t chroma_threshold, int32_t full_circle, const int32_t *hue_table, const int32_t *sat_table, const int32_t *luma_table);
+
+/* Generation settings of AutoGenTable (40 bytes). */
+typedef struct pca_gen_settings {
+    uint8_t skip_limiter;     /* non-zero: no slope limiter */
+    int32_t chroma_threshold; /* passed to pca_core for the prediction */
+    double hue_limit;         /* largest change per degree of hue of the hue, */
+    double sat_limit;         /* saturation and luma corrections; used in */
+    double luma_limit;        /* single precision */
+    int32_t patch_count;      /* N: must be 18 */
+} pca_gen_settings;
+
+/* A whole table (540 words) from the 18 chromatic patches of a chart.
+ * `patches` holds 25 source RGB triplets then 25 target RGB triplets (150
+ * words, 8-bit values in 32-bit words); the first 18 of each are used. Per
+ * patch: integer YUV (luma code ((Y * 255) >> 8) + 1, U, V, each clamped to
+ * 0..255), a hue record (hue by atan2_hw_360, chroma = truncate(sqrt(du^2 +
+ * dv^2 + 0.5)), luma = the luma code); records sorted by source hue (stable),
+ * targets unwrapped by 360 across 0, patches whose target hue crosses the
+ * next one's dropped; hue correction 2 (target - source) half degrees,
+ * saturation and luma corrections (target - source) / source * 128
+ * truncated after adding 0.5, 0 when the source value is 0. A slope limiter runs forward over
+ * one copy and backward over another, the two copies are interpolated over
+ * the 180 bins (the wrap gap between the last and first patch included),
+ * each candidate predicts the first N patches (N reduced by the dropped
+ * ones) through pca_core, and the candidate whose mean a*b* error to the
+ * targets is smaller is written, candidate 2 on a tie. The luma array is 0.
+ * Choices: the limiter runs in single precision (limits, slopes |d(k) -
+ * d(k+1)| / G, products G * limit and the sums or differences are each
+ * rounded to float before comparing or truncating); the forward direction
+ * allows at most N wrap restarts, and a wrap correction beyond that stops
+ * the whole limiter without being applied. L*a*b* is single precision
+ * throughout (every product, sum and power rounded to float) with the sRGB
+ * matrix rows (0.4124, 0.3576, 0.1805), (0.2126, 0.7152, 0.0722), (0.0193,
+ * 0.1192, 0.9505) applied to the linearised colour and then scaled by 100;
+ * the errors and their mean are single precision. A converted value that is
+ * NaN or outside the 32-bit range becomes INT32_MIN.
+ * Returns 0; MORVIK_STATUS_INVALID_ARGUMENT (-1), with `table` untouched,
+ * for a NULL pointer or a patch count other than 18. */
+MORVIK_API int32_t AutoGenTable(const int32_t *patches, int32_t *table, const pca_gen_settings *settings);
+
+/* Request of AdvTuning (56 bytes). */
+typedef struct pca_tuning_request {
+    int32_t source[3];   /* R, G, B of the colour to change */
+    int32_t target[3];   /* R, G, B it should become */
+    int32_t range_below; /* degrees of hue below the source hue to edit */
+    int32_t range_above; /* degrees of hue above it */
+    double hue_limit;    /* largest half difference of neighbouring hue entries */
+    double sat_limit;    /* the same for saturation entries */
+    int32_t max_steps;   /* softening steps allowed on the hue array */
+    float strength;      /* 0..1: share of the change applied */
+} pca_tuning_request;
+
+#define MORVIK_PCA_TOO_MANY_STEPS 5
+
+/* Edits the hue and saturation arrays (the first 360 words of `table`) for
+ * one colour. Bins (source hue - range_below) / 2 .. (source hue +
+ * range_above) / 2 (C division, toward zero; modulo 180) get the hue shift
+ * truncate(2 D * strength), D the target minus the source hue the shorter
+ * way across 0, and the saturation truncate((target - source chroma) /
+ * source chroma * strength * 128 + 0.5) (0 for a source chroma of 0). Then
+ * the hue array is softened below the range (walking down from its first
+ * bin) and above it (walking up from its last): while half the difference
+ * of a bin and the next is at least the limit, the next becomes the bin's
+ * value +- twice the limit (truncated), one step each; a walk ends at the
+ * first neighbour within the limit or when it reaches the range's other end
+ * (at most 180 steps). The saturation array is softened the same way
+ * without counting steps.
+ * `report` gets 10 words: source hue, chroma, luma; target hue, chroma,
+ * luma; start and end angle of the softened range (twice the bin where each
+ * walk found its neighbour within the limit, 0..358; twice the range's own
+ * end when the walk reached the other end); start and end angle of the
+ * edited range (twice the bins above, possibly outside 0..358). Hue records
+ * as for AutoGenTable.
+ * Returns 0, or MORVIK_PCA_TOO_MANY_STEPS (5) when the softening of the hue
+ * array takes more than max_steps steps: after the downward walk, or after
+ * both. The hue array then keeps the changes made so far, the saturation
+ * array holds the edited range unsoftened, and the report is complete
+ * except that a softened-range end not yet walked holds the edited range's
+ * end (word 7 = word 9 when the first walk exceeded the limit).
+ * MORVIK_STATUS_INVALID_ARGUMENT (-1), nothing written, for a NULL pointer. */
+MORVIK_API int32_t AdvTuning(const pca_tuning_request *request, int32_t *table, int32_t *report);
+
 /* ==== end of PCA tables ==== */
 
 /* ======================================================================
