@@ -3,6 +3,9 @@
 // Each core is checked against a plain model written here with floor
 // divisions instead of shifts.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <array>
@@ -633,5 +636,84 @@ TEST(GammaReader, UnopenablePathsWriteNothing) {
     const auto w = export_words(dir.path() / "empty.txt", 0x0C05);
     for (auto v : w) EXPECT_EQ(v, 0x0C05u);
 }
+
+// ---------------------------------------------------------------- CLI
+
+namespace cli {
+
+struct CliRun {
+    int status;
+    std::string out, err;
+};
+
+CliRun morvik(const TempDir& dir, const std::string& args) {
+    const auto out = dir.path() / "stdout", err = dir.path() / "stderr";
+    const std::string cmd = std::string(MORVIK_CLI) + " " + args + " > " + out.string() + " 2> " + err.string();
+    const int raw = std::system(cmd.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+}
+
+TEST(GammaCli, ToKt2WritesTheExportsFileAndToKt1ReadsItBack) {
+    TempDir dir;
+    const std::string ex = std::string(MORVIK_SOURCE_DIR) + "/examples/gamma/";
+    const auto file = dir.path() / "gamma.txt";
+    const CliRun k2 = morvik(dir, "gamma to-kt2 " + ex + "gamma22.json -o " + file.string() + " --json");
+    ASSERT_EQ(k2.status, 0) << k2.err;
+    const auto j = nlohmann::json::parse(k2.out)["anchors"].get<std::vector<std::uint32_t>>();
+    ASSERT_EQ(j.size(), 20u);
+
+    // The same anchors through the export directly give the same bytes.
+    gm::KT1Anchors a{};
+    std::copy(j.begin(), j.end(), a.begin());
+    std::array<std::uint32_t, 145> base{};
+    std::array<std::uint32_t, 144> packed{};
+    const auto direct = dir.path() / "direct.txt";
+    ASSERT_EQ(GMA_convert_KT1_to_KT2(a.data(), base.data(), packed.data(), direct.string().c_str()), 0);
+    EXPECT_EQ(slurp(file), slurp(direct));
+    EXPECT_EQ(morvik(dir, "gamma to-kt2 " + ex + "gamma22.csv -o " + (dir.path() / "csv.txt").string()).status, 0);
+    EXPECT_EQ(slurp(dir.path() / "csv.txt"), slurp(direct));
+
+    for (const char* method : {"", " --bases"}) {
+        const CliRun k1 = morvik(dir, "gamma to-kt1 " + file.string() + method);
+        ASSERT_EQ(k1.status, 0) << k1.err;
+        EXPECT_NE(k1.out.find("KT1         28  39  53  72"), std::string::npos) << k1.out;
+        EXPECT_NE(k1.out.find("words read: 144 of 144"), std::string::npos) << k1.out;
+    }
+}
+
+TEST(GammaCli, UpdatePrintsPreviewsAndPlots) {
+    TempDir dir;
+    const std::string ex = std::string(MORVIK_SOURCE_DIR) + "/examples/gamma/";
+    const auto png = dir.path() / "p.png";
+    const CliRun r = morvik(dir, "gamma update " + ex + "gamma22.csv --tone " + ex + "contrast_tone.txt --png " + png.string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("gamma       28  39  53"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("tone 2: identity"), std::string::npos);
+    EXPECT_NE(r.out.find("tone 1 red"), std::string::npos);
+    EXPECT_EQ(slurp(png).substr(1, 3), "PNG");
+}
+
+TEST(GammaCli, BadInputExits2AndLeavesNothing) {
+    TempDir dir;
+    spit(dir.path() / "three.txt", "1 2 3\n");
+    spit(dir.path() / "big.txt", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 256\n");
+    const auto out = dir.path() / "out.txt";
+    const std::string d = dir.path().string() + "/";
+    const CliRun few = morvik(dir, "gamma to-kt2 " + d + "three.txt -o " + out.string());
+    EXPECT_EQ(few.status, 2);
+    EXPECT_NE(few.err.find("expected 20 values, found 3"), std::string::npos) << few.err;
+    const CliRun big = morvik(dir, "gamma update " + d + "big.txt --png " + out.string());
+    EXPECT_EQ(big.status, 2);
+    EXPECT_NE(big.err.find("big.txt:1: \"256\" is not an integer in 0..255"), std::string::npos) << big.err;
+    EXPECT_EQ(morvik(dir, "gamma to-kt1 " + d).status, 2);
+    EXPECT_EQ(morvik(dir, "gamma to-kt1 " + d + "missing.txt").status, 2);
+    spit(dir.path() / "ok.txt", "2 4 8 16 24 32 40 48 56 64 80 96 112 128 144 160 192 208 224 240\n");
+    EXPECT_EQ(morvik(dir, "gamma to-kt2 " + d + "ok.txt -o " + d + "no/such/folder.txt").status, 2);
+    EXPECT_FALSE(std::filesystem::exists(out));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+}
+
+}  // namespace cli
 
 }  // namespace
