@@ -806,6 +806,95 @@ MORVIK_API int32_t AdvTuning(const pca_tuning_request *request, int32_t *table, 
  * Gamma tables
  * ====================================================================== */
 
+/* Anchor curve: 20 8-bit outputs at the 8-bit input codes 2, 4, 8, 16, 24,
+ * 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 208, 224, 240; the
+ * curve is pinned to 255 at the top of the input range. */
+#define MORVIK_GAMMA_ANCHORS 20
+
+/* Input block of aeZetDllUpateGammaTable, 8212 bytes: the gamma anchors, then
+ * four tone curves mapping a 10-bit code (the index) to a 10-bit code (values
+ * of 1023 and above are the top of the range). No padding. */
+typedef struct GammaUpdateInput {
+    uint8_t anchors[MORVIK_GAMMA_ANCHORS];
+    uint16_t tone[4][1024];
+} GammaUpdateInput;
+
+/* Output block of aeZetDllUpateGammaTable, 420 bytes. */
+typedef struct GammaUpdateOutput {
+    uint8_t anchors[MORVIK_GAMMA_ANCHORS];              /* the gamma anchors, copied */
+    uint8_t composed[4][MORVIK_GAMMA_ANCHORS];          /* gamma after tone curve k */
+    uint8_t preview[5][64];                             /* 0: gamma, 1..4: composed;
+                                                           samples at inputs 2, 4, 8, ..., 252 */
+} GammaUpdateOutput;
+
+#ifdef __cplusplus
+static_assert(sizeof(GammaUpdateInput) == 8212, "GammaUpdateInput must be 8212 bytes");
+static_assert(sizeof(GammaUpdateOutput) == 420, "GammaUpdateOutput must be 420 bytes");
+#else
+typedef char morvik_gamma_input_is_8212_bytes[(sizeof(GammaUpdateInput) == 8212) ? 1 : -1];
+typedef char morvik_gamma_output_is_420_bytes[(sizeof(GammaUpdateOutput) == 420) ? 1 : -1];
+#endif
+
+/* Compose the gamma anchors after each tone curve, resampled at the anchor
+ * positions (10-bit code floor(p * 1023 / 255) of 8-bit position p), and
+ * render the gamma and the four compositions as 64-point previews. All
+ * arithmetic is integer: piecewise linear between anchors with rounding by
+ * arithmetic shift (a falling segment rounds toward minus infinity), a flat
+ * start at (anchor 0 + 1) >> 1 and a rounded line from the last anchor to
+ * 255 at the top. Returns nothing; does nothing when a pointer is NULL. The
+ * output is computed completely before it is stored, so the blocks may
+ * overlap. */
+MORVIK_API void aeZetDllUpateGammaTable(const GammaUpdateInput *input, GammaUpdateOutput *output);
+
+/* KT2 gamma table: 144 grid entries over the 12-bit input (steps 8 below 512,
+ * 16 below 1024, 32 below 2048, 128 up to 4095). A packed word holds the
+ * 10-bit base in bits 0..9 and the rise over the step in bits 10..15; readers
+ * use only these 16 bits. A base array has 145 words: the 144 bases and the
+ * 10-bit curve value at input 4095. */
+#define MORVIK_GAMMA_KT2_ENTRIES 144
+#define MORVIK_GAMMA_KT2_BASES 145
+
+/* Status of GMA_convert_KT2_to_KT1_file when the gamma file cannot be
+ * opened (or is not a regular readable file); nothing is written. */
+#define MORVIK_GAMMA_CANNOT_OPEN 1
+
+/* KT2 table from 20 KT1 anchors (8-bit outputs, one 32-bit word each), and
+ * the gamma text file at `path` (created or overwritten, binary mode, "\n"
+ * line ends): five comment lines, 16 position lines, 144 "%.4X" words.
+ * Writes base[0..144] and packed[0..143]; a rise outside 0..63 is kept whole
+ * in the packed word (32-bit wrap-around for a falling curve). Anchor
+ * values above 255 take part in the unsigned 32-bit arithmetic as given;
+ * curve values are capped at 1023.
+ * Returns 0, also when the file cannot be created or written: the tables are
+ * filled, no file is written (a partly written one is removed) and
+ * morvik_last_error() names the file.
+ * MORVIK_STATUS_INVALID_ARGUMENT when a pointer (`path` included) is NULL;
+ * nothing is written. */
+MORVIK_API int32_t GMA_convert_KT1_to_KT2(const uint32_t *anchors, uint32_t *base, uint32_t *packed, const char *path);
+
+/* KT1 anchors from a KT2 packed table. Writes base[0..143] (the 10-bit bases)
+ * and anchors[0..19]; reads base[144] as the curve value at input 4095. The
+ * final curve is interpolated from the bases alone (slope fields ignored).
+ * Anchor k is the curve at 16 times its 8-bit position with its two low bits
+ * dropped. Returns 0, or MORVIK_STATUS_INVALID_ARGUMENT for a NULL pointer
+ * (nothing written). */
+MORVIK_API int32_t GMA_convert_KT2_to_KT1(const uint32_t *packed, uint32_t *anchors, uint32_t *base);
+
+/* Read the gamma text file at `path` into packed[0..] and convert it with the
+ * stored slopes: writes anchors[0..19] and base[0..143] (base[144] is neither
+ * read nor written). The file is read in binary mode in pieces of at most 253
+ * characters, each piece ending at a line feed: a longer line continues as
+ * further pieces, a carriage return is an ordinary character. A piece whose
+ * first character is '@', '/' or '#' is skipped; every other piece gives one
+ * word, its leading hexadecimal digits (either case) in 32-bit arithmetic
+ * (wrapping), 0 when it starts with anything else (an empty line included).
+ * At most 144 words are read; packed entries beyond the words read keep their
+ * contents and take part in the conversion.
+ * Returns 0; MORVIK_GAMMA_CANNOT_OPEN (1) when `path` cannot be opened, is
+ * not a regular file or cannot be read (nothing written);
+ * MORVIK_STATUS_INVALID_ARGUMENT for a NULL pointer (nothing written). */
+MORVIK_API int32_t GMA_convert_KT2_to_KT1_file(const char *path, uint32_t *anchors, uint32_t *packed, uint32_t *base);
+
 /* ==== end of gamma tables ==== */
 
 /* ======================================================================
