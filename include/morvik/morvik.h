@@ -737,10 +737,10 @@ typedef struct pca_gen_settings {
  * dv^2 + 0.5)), luma = the luma code); records sorted by source hue (stable),
  * targets unwrapped by 360 across 0, patches whose target hue crosses the
  * next one's dropped; hue correction 2 (target - source) half degrees,
- * saturation and luma corrections (target - source) / source * 128
- * truncated after adding 0.5, 0 when the source value is 0. A slope limiter runs forward over
- * one copy and backward over another, the two copies are interpolated over
- * the 180 bins (the wrap gap between the last and first patch included),
+ * saturation and luma corrections truncate((target - source) / source *
+ * 128 + 0.5), 0 when the source value is 0. A slope limiter runs forward
+ * over one copy and backward over another, the two copies are interpolated
+ * over the 180 bins (the wrap gap between the last and first patch included),
  * each candidate predicts the first N patches (N reduced by the dropped
  * ones) through pca_core, and the candidate whose mean a*b* error to the
  * targets is smaller is written, candidate 2 on a tie. The luma array is 0.
@@ -780,17 +780,20 @@ typedef struct pca_tuning_request {
  * source chroma * strength * 128 + 0.5) (0 for a source chroma of 0). Then
  * the hue array is softened below the range (walking down from its first
  * bin) and above it (walking up from its last): while half the difference
- * of a bin and the next is at least the limit, the next becomes the bin's
- * value +- twice the limit (truncated), one step each; a walk ends at the
- * first neighbour within the limit or when it reaches the range's other end
- * (at most 180 steps). The saturation array is softened the same way
- * without counting steps.
+ * of the current bin and the next is at least the limit, the next becomes
+ * the current value plus twice the limit (minus, when the current value is
+ * above it), truncated, one step each; a walk ends at the first neighbour
+ * within the limit or on reaching the range's other end (at most 180
+ * steps, a one-bin range walking the whole circle). The saturation array is
+ * softened the same way without counting steps.
  * `report` gets 10 words: source hue, chroma, luma; target hue, chroma,
- * luma; start and end angle of the softened range (twice the bin where each
- * walk found its neighbour within the limit, 0..358; twice the range's own
- * end when the walk reached the other end); start and end angle of the
- * edited range (twice the bins above, possibly outside 0..358). Hue records
- * as for AutoGenTable.
+ * luma; start and end angle of the softened range (twice the bin on which
+ * each walk found its neighbour within the limit, 0..358; twice the range's
+ * own first or last bin when the walk reached the other end); start and end
+ * angle of the edited range (twice its first and last bin, possibly outside
+ * 0..358). Hue records as for AutoGenTable. Limits and strength are not
+ * validated; a value that truncates to NaN or beyond 32 bits gives
+ * INT32_MIN.
  * Returns 0, or MORVIK_PCA_TOO_MANY_STEPS (5) when the softening of the hue
  * array takes more than max_steps steps: after the downward walk, or after
  * both. The hue array then keeps the changes made so far, the saturation
