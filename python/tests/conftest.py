@@ -62,10 +62,10 @@ def write_dng(path: Path, plane: np.ndarray, bayer_order: int, black: Sequence[i
         (50708, "s", 0, f"Morvik {model}", True),  # UniqueCameraModel
         (33421, "H", 2, (2, 2), True),  # CFARepeatPatternDim
         (33422, "B", 4, tuple(cfa) or CFA_PATTERNS[bayer_order], True),  # CFAPattern
-        (50717, "L", 1, (int(white),), True),  # WhiteLevel
+        (50717, "I", 1, (int(white),), True),  # WhiteLevel
     ]
     if len(black) == 4:
         tags.append((50713, "H", 2, (2, 2), True))  # BlackLevelRepeatDim
-    tags.append((50714, "L", len(black), black, True))  # BlackLevel
+    tags.append((50714, "I", len(black), black, True))  # BlackLevel
     tifffile.imwrite(path, plane, photometric=32803, extratags=tags, subfiletype=0)
     return path

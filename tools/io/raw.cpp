@@ -31,22 +31,40 @@ char colour_at(LibRaw& lr, int row, int col) {
 }
 
 // The Bayer order of the 2x2 cell at the top-left of the visible area, or
-// -1 when the mosaic is not R, G / G, B in one of the four phases. The
-// pattern must also repeat every two rows over the 8-row period LibRaw's
-// filter word can describe.
-int bayer_order_of(LibRaw& lr) {
+// -1 with the reason when the mosaic is not R, G / G, B in one of the four
+// phases. The pattern must also repeat every two rows over the 16 rows
+// LibRaw's filter word can describe.
+int bayer_order_of(LibRaw& lr, std::string& why) {
     const auto& id = lr.imgdata.idata;
-    if (id.filters < 1000 || id.colors != 3) return -1;
-    if (lr.is_fuji_rotated()) return -1;
+    if (id.filters == 0) {
+        why = "the file holds no colour-filter mosaic (linear, demosaiced or monochrome data)";
+        return -1;
+    }
+    if (id.filters < 1000) {
+        why = "the colour-filter mosaic is not a 2x2 pattern (X-Trans or similar)";
+        return -1;
+    }
+    if (lr.is_fuji_rotated()) {
+        why = "the sensor layout is rotated by 45 degrees";
+        return -1;
+    }
+    if (id.colors != 3) {
+        why = "the colour filters are " + std::string(id.cdesc) + ", not red, green and blue";
+        return -1;
+    }
     for (int row = 2; row < 16; ++row)
         for (int col = 0; col < 2; ++col)
-            if (colour_at(lr, row, col) != colour_at(lr, row % 2, col)) return -1;
+            if (colour_at(lr, row, col) != colour_at(lr, row % 2, col)) {
+                why = "the colour-filter mosaic does not repeat every two rows";
+                return -1;
+            }
     const char cell[4] = {colour_at(lr, 0, 0), colour_at(lr, 0, 1), colour_at(lr, 1, 0), colour_at(lr, 1, 1)};
     const std::string s(cell, 4);
     if (s == "RGGB") return 0;
     if (s == "GRBG") return 1;
     if (s == "GBRG") return 2;
     if (s == "BGGR") return 3;
+    why = "the 2x2 cell " + s.substr(0, 2) + "/" + s.substr(2) + " is not a Bayer cell";
     return -1;
 }
 
@@ -69,11 +87,9 @@ Outcome open_raw(const char* path, morvik_raw& out) {
     if (rc == LIBRAW_FILE_UNSUPPORTED) return {MORVIK_IO_UNKNOWN_FORMAT, name + ": not a raw file LibRaw recognises"};
     if (rc != LIBRAW_SUCCESS) return libraw_failure(rc, name, MORVIK_IO_BAD_DATA);
 
-    const int order = bayer_order_of(*lr);
-    if (order < 0) {
-        return {MORVIK_IO_NOT_BAYER, name + ": the sensor has no 2x2 RGB Bayer mosaic (colours \"" +
-                                         std::string(lr->imgdata.idata.cdesc) + "\"); only Bayer sensors are read"};
-    }
+    std::string why;
+    const int order = bayer_order_of(*lr, why);
+    if (order < 0) return {MORVIK_IO_NOT_BAYER, name + ": not a Bayer sensor: " + why};
     rc = lr->unpack();
     if (rc == LIBRAW_UNSUFFICIENT_MEMORY) return {MORVIK_IO_NO_MEMORY, name + ": out of memory decoding the raw data"};
     if (rc != LIBRAW_SUCCESS) return libraw_failure(rc, name, MORVIK_IO_BAD_DATA);
