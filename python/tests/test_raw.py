@@ -122,3 +122,46 @@ def test_image_reader(tmp_path):
     with pytest.raises(morvik.MorvikError) as info:
         morvik.read_image(tmp_path / "none.png")
     assert info.value.status == 1
+
+
+@pytest.mark.parametrize("order", [0, 3])
+def test_cli_reads_dng_by_content(cli, tmp_path, order):
+    flat = cropped_flat(order)
+    black = (60, 62, 64, 66)
+    planted = flat.astype(np.uint16) * 16 + np.tile(np.array(black, np.uint16).reshape(2, 2), (118, 158))
+    # A DNG under a bare file's extension: the content decides.
+    dng = write_dng(tmp_path / "flat.raw", planted, order, black=black, white=66 + 255 * 16)
+    bare = tmp_path / "flat.bin"
+    raw8 = morvik.read_raw(dng).plane8()
+    raw8.tofile(bare)
+
+    want = run_cli(cli, "lsc", bare, "--width", 316, "--height", 236, "--bayer", order)
+    got = run_cli(cli, "lsc", dng)
+    assert got.pop("input") == {"file": str(dng), "format": "DNG", "make": "Morvik", "model": "Test Camera",
+                                "width": 316, "height": 236, "pattern": morvik.BAYER_ORDERS[order],
+                                "bayer_order": order, "black": list(black), "white": 66 + 255 * 16, "bits": 13,
+                                "black_subtracted": True}
+    assert got == want
+    text = run_cli(cli, "lsc", dng, json_out=False)
+    assert text.startswith(f"read              flat.raw (DNG, Morvik Test Camera): 316 x 236, "
+                           f"{morvik.BAYER_ORDERS[order]} (Bayer order {order}), black 60 62 64 66, white 4146")
+
+    want = run_cli(cli, "verify", "unbalance", bare, "--raw", "--width", 316, "--height", 236, "--bayer", order)
+    got = run_cli(cli, "verify", "unbalance", dng)
+    assert got.pop("input")["bayer_order"] == order and got == want
+    kept = run_cli(cli, "verify", "unbalance", dng, "--no-black")
+    assert kept["input"]["black_subtracted"] is False and kept["mean"] != want["mean"]
+
+    out = run_cli(cli, "awb", "filter", dng, "--mask", tmp_path / "m.png", "--image", tmp_path / "i.png",
+                  json_out=False)
+    assert out.startswith("read: flat.raw (DNG")
+    assert np.array_equal(morvik.read_image(tmp_path / "m.png")[:, :, 0] == 255, morvik.awb_filter(raw8, order).mask)
+
+
+def test_cli_raw_input_errors(cli, tmp_path):
+    dng = write_dng(tmp_path / "x.dng", np.full((48, 64), 500, np.uint16), 1, white=1023)
+    cols = write_dng(tmp_path / "cols.dng", np.full((48, 64), 500, np.uint16), 1, white=1023, cfa=(0, 1, 2, 1))
+    for args, words in [((cols,), "not a Bayer sensor"), ((dng, "--width", 100), "--width 100 differs"),
+                        ((LSC_RAW,), "--width and --height are needed")]:
+        proc = run_cli(cli, "lsc", *args, check=False)
+        assert proc.returncode == 2 and words in proc.stderr, proc.stderr
