@@ -74,12 +74,22 @@ unsigned bit_width(unsigned v) {
     return bits;
 }
 
+// LibRaw reports damaged data on stderr by default; the outcome carries it.
+void quiet_data_error(void*, const char*, const int) {}
+
+// A LibRaw instance that writes nothing to stderr.
+std::unique_ptr<LibRaw> make_reader() {
+    auto lr = std::make_unique<LibRaw>();
+    lr->set_dataerror_handler(quiet_data_error, nullptr);
+    return lr;
+}
+
 Outcome libraw_failure(int code, const std::string& path, int status) {
     return {status, path + ": " + libraw_strerror(code)};
 }
 
 Outcome open_raw(const char* path, morvik_raw& out) {
-    auto lr = std::make_unique<LibRaw>();
+    auto lr = make_reader();
     const std::string name = path;
     lr->imgdata.params.use_camera_matrix = 0;
     int rc = lr->open_file(path);
@@ -170,8 +180,7 @@ extern "C" {
 MORVIK_IO_API int32_t morvik_io_is_raw(const char* path) {
     if (path == nullptr) return 0;
     try {
-        auto lr = std::make_unique<LibRaw>();
-        return lr->open_file(path) == LIBRAW_SUCCESS ? 1 : 0;
+        return morvik::io::make_reader()->open_file(path) == LIBRAW_SUCCESS ? 1 : 0;
     } catch (...) {
         return 0;
     }
