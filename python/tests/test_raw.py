@@ -5,7 +5,6 @@ refusals."""
 from __future__ import annotations
 
 from fractions import Fraction
-from pathlib import Path
 
 import numpy as np
 import pytest
