@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import ctypes
 from dataclasses import dataclass
-from typing import Any, List, Optional, Union
+from typing import Any, List, Optional, Tuple, Union
 
 import numpy as np
 
@@ -61,7 +61,7 @@ class LensShading:
     log: List[str]
 
     @property
-    def center(self) -> tuple:
+    def center(self) -> Tuple[float, float]:
         """Optical centre (x, y) in pixels."""
         return (self.center_x / 2.0, self.center_y / 2.0)
 

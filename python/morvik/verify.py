@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import ctypes
 from dataclasses import dataclass
-from typing import Optional, Tuple
+from typing import Any, Optional, Tuple
 
 import numpy as np
 
@@ -104,15 +104,28 @@ _MEANING = {2: "unknown image format", -1: "image too small for the verification
 
 
 
-def defect_verify(image: np.ndarray, threshold: int = 16, bayer_order: int = 0) -> DefectResult:
+def _raw_input(image: Any, bayer_order: Optional[int]) -> Tuple[Any, int]:
+    """A RawImage becomes its black-subtracted 8-bit plane and gives the
+    default Bayer order; anything else keeps order 0 by default."""
+    from .io import RawImage
+
+    if isinstance(image, RawImage):
+        return image.plane8(), image.bayer_order if bayer_order is None else bayer_order
+    return image, 0 if bayer_order is None else bayer_order
+
+
+def defect_verify(image: Any, threshold: int = 16, bayer_order: Optional[int] = None) -> DefectResult:
     """Count the bright and dark defective pixels of a test image.
 
-    ``image``: a 2-D ``uint8`` raw plane (format 1; at least 6 x 6) or an
-    (h, w, 3) ``uint8`` RGB image (format 2; at least 5 x 5), top row
-    first. ``threshold`` (0..255): allowed deviation from the same-channel
-    neighbourhood. ``bayer_order`` (0 R, 1 Gr, 2 Gb, 3 B) decides which
-    proposed check value is the green one. Logs one framed block.
+    ``image``: a 2-D ``uint8`` raw plane (format 1; at least 6 x 6), a
+    ``RawImage`` (its black-subtracted 8-bit plane), or an (h, w, 3)
+    ``uint8`` RGB image (format 2; at least 5 x 5), top row first.
+    ``threshold`` (0..255): allowed deviation from the same-channel
+    neighbourhood. ``bayer_order`` (0 R, 1 Gr, 2 Gb, 3 B; default a
+    ``RawImage``'s, else 0) decides which proposed check value is the green
+    one. Logs one framed block.
     """
+    image, bayer_order = _raw_input(image, bayer_order)
     arr, fmt = pixel_array(image)
     h, w = image.shape[:2]
     low = 6 if fmt == FORMAT_RAW else 5
@@ -129,10 +142,11 @@ def defect_verify(image: np.ndarray, threshold: int = 16, bayer_order: int = 0) 
                         red_blue_check_threshold=r.RBCHECKTHD if raw else None)
 
 
-def unbalance_verify(image: np.ndarray, bayer_order: int = 0) -> UnbalanceResult:
+def unbalance_verify(image: Any, bayer_order: Optional[int] = None) -> UnbalanceResult:
     """Measure the unbalance between the two greens of each Bayer cell (raw
     plane, at least 2 x 2) or between pairs of rows (RGB image), and the
     mean and std of every channel. Arguments as ``defect_verify``."""
+    image, bayer_order = _raw_input(image, bayer_order)
     arr, fmt = pixel_array(image)
     h, w = image.shape[:2]
     if w < 2 or h < 2:

@@ -164,3 +164,13 @@ def test_cli_raw_input_errors(cli, tmp_path):
                         ((LSC_RAW,), "--width and --height are needed")]:
         proc = run_cli(cli, "lsc", *args, check=False)
         assert proc.returncode == 2 and words in proc.stderr, proc.stderr
+
+
+def test_raw_image_feeds_every_raw_family(tmp_path):
+    flat = cropped_flat(2)
+    raw = morvik.read_raw(write_dng(tmp_path / "f.dng", flat.astype(np.uint16) * 4 + 16, 2, black=(16,),
+                                    white=16 + 1020))
+    assert morvik.unbalance_verify(raw).mean.tolist() == morvik.unbalance_verify(flat, 2).mean.tolist()
+    assert morvik.defect_verify(raw).green_check_threshold == morvik.defect_verify(flat, 16, 2).green_check_threshold
+    assert np.array_equal(morvik.awb_filter(raw).mask, morvik.awb_filter(flat, 2).mask)
+    assert morvik.lens_shading(raw, chip="kt3").gamma.tolist() == morvik.lens_shading(flat, 2, chip="kt3").gamma.tolist()
