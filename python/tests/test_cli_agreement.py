@@ -177,3 +177,17 @@ def test_debug_information(cli):
     assert got.size[0] > 0 and got.dims.shape == (got.blocks, 2)
     words = [int(line, 16) for line in want.splitlines() if line.startswith("0x")]
     assert words == got.ggm.tolist() + got.pca.tolist()
+
+
+def test_debug_information_records(cli):
+    photo, headers = EXAMPLES / "debuginfo" / "example.jpg", EXAMPLES / "debuginfo" / "headers"
+    want = run_cli(cli, "dump", photo, "--headers", headers, "--mode", 2)
+    got = morvik.read_debug_info(photo, headers, mode=2, dump="records")
+    assert got.text is None and len(got.records) == want["blocks"] == got.blocks
+    cells = set()
+    for section in want["sections"]:
+        for row in section.get("rows", []):
+            for cell in row if isinstance(row, list) else [row]:
+                cells.add((cell["name"], cell["value"]))
+    ours = {(label.strip(), value) for block in got.records for col in block for label, value in col if label}
+    assert cells and cells == ours
