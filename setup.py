@@ -8,7 +8,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from setuptools import setup
+from setuptools import Distribution, setup
 from setuptools.command.build_py import build_py
 from wheel.bdist_wheel import bdist_wheel
 
@@ -46,17 +46,22 @@ class BuildWithCMake(build_py):
         (package / "_version.py").write_text(f'__version__ = "{project_version()}"\n')
 
 
-class PlatformWheel(bdist_wheel):
-    """The package holds shared libraries but no extension module: one
-    wheel per platform serves every Python 3."""
+class PlatformDistribution(Distribution):
+    """Shared libraries make the package platform-specific (installed into
+    platlib, wheel root not pure)."""
 
-    def finalize_options(self):
-        super().finalize_options()
-        self.root_is_pure = False
+    def has_ext_modules(self):
+        return True
+
+
+class PlatformWheel(bdist_wheel):
+    """No extension module, only libraries loaded through ctypes: one wheel
+    per platform serves every Python 3."""
 
     def get_tag(self):
         _, _, platform = super().get_tag()
         return "py3", "none", platform
 
 
-setup(version=project_version(), cmdclass={"build_py": BuildWithCMake, "bdist_wheel": PlatformWheel})
+setup(version=project_version(), distclass=PlatformDistribution,
+      cmdclass={"build_py": BuildWithCMake, "bdist_wheel": PlatformWheel})
