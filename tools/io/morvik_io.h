@@ -66,7 +66,8 @@ MORVIK_IO_API int32_t morvik_io_is_raw(const char *path);
  * MORVIK_IO_NOT_BAYER: sensors without a colour mosaic, mosaics other than
  * one R, one B and two G per 2x2 cell (X-Trans, CMYG, ...), and rotated
  * (Fuji SuperCCD) layouts; MORVIK_IO_BAD_DATA: floating-point raw data, a
- * white level not above a site's black level. */
+ * white level not above a site's black level, damaged data. LibRaw takes no
+ * image below 22 samples per side (MORVIK_IO_UNKNOWN_FORMAT). */
 MORVIK_IO_API int32_t morvik_io_raw_open(const char *path, morvik_raw **out);
 MORVIK_IO_API void morvik_io_raw_close(morvik_raw *raw);
 MORVIK_IO_API int32_t morvik_io_raw_info(const morvik_raw *raw, morvik_raw_info *info);
