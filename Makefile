@@ -4,11 +4,18 @@
 PACKAGES := cmake ninja-build g++ pkg-config binutils \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev nlohmann-json3-dev libstb-dev \
-            g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+            g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+            libraw-dev python3-setuptools python3-wheel python3-build python3-venv \
+            python3-numpy python3-matplotlib python3-pytest python3-tifffile
+
+# Debian's Python (NumPy, matplotlib, pytest come from Debian packages), not
+# whichever python3 comes first on PATH.
+PYTHON := /usr/bin/python3
+VENV := $(CURDIR)/build/venv
 
 DLLS := $(CURDIR)/build/mingw-i686/MORVIK_DLL.dll;$(CURDIR)/build/mingw-x86_64/MORVIK_DLL.dll
 
-.PHONY: all deps build demo test dlls asan bench fuzz clean
+.PHONY: all deps build demo test dlls asan bench fuzz clean python wheel python-test
 
 all: build
 
@@ -46,7 +53,27 @@ test: deps dlls
 	cmake --preset release -DMORVIK_DLLS="$(DLLS)"
 	cmake --build --preset release
 	ctest --preset release
+	$(MAKE) --no-print-directory python-test
 	$(MAKE) --no-print-directory asan
+
+# The Python package: a virtual environment that sees Debian's packages,
+# with morvik installed from the source tree (offline, no build isolation).
+$(VENV)/bin/python:
+	$(PYTHON) -m venv --system-site-packages $(VENV)
+
+python: deps $(VENV)/bin/python
+	$(VENV)/bin/pip install --no-build-isolation --no-index .
+
+# The wheel, installed into the venv; the tests then run against the
+# installation (MORVIK_EXPECT_INSTALLED) and compare with the release CLI.
+wheel: deps
+	rm -rf build/dist
+	$(PYTHON) -m build --no-isolation --wheel --outdir build/dist .
+
+python-test: build wheel $(VENV)/bin/python
+	$(VENV)/bin/pip install --no-index --force-reinstall --no-deps build/dist/morvik-*.whl
+	cd build && MORVIK_EXPECT_INSTALLED=1 MORVIK_SOURCE_DIR=$(CURDIR) MORVIK_CLI=$(CURDIR)/build/release/morvik \
+	    $(VENV)/bin/python -m pytest -p no:cacheprovider -q $(CURDIR)/python/tests
 
 bench: build
 	./build/release/morvik_bench

@@ -51,6 +51,25 @@ RgbImage load_rgb_image(const std::filesystem::path& path);
 // file size does not match.
 std::vector<std::uint8_t> load_raw8(const std::filesystem::path& path, int width, int height, int bits = 8);
 
+// A raw frame for the calibrations, from a DNG or camera raw file (detected
+// by content, read through morvik_io) or from bare samples (load_raw8). A
+// camera raw file gives its own size and Bayer order; its codes are reduced
+// to 8 bits as v8 = floor(((v - black) * 255 + (white - black) / 2) /
+// (white - black)), clamped to 0..255, with the black level of each cell
+// site, or black 0 with `keep_black`. A file whose size is exactly that of
+// the bare samples --width, --height and --bits describe is read as bare
+// samples. Throws BadInput naming the file and the rule.
+struct RawFrame {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> samples;
+    int bayer_order = -1;      // -1: bare samples (the command's --bayer holds)
+    std::string description;   // what was read from a camera raw file ("" for bare samples)
+    nlohmann::json input;      // the same for --json (null for bare samples)
+};
+bool is_camera_raw(const std::filesystem::path& path);
+RawFrame load_raw_frame(const std::filesystem::path& path, int width, int height, int bits, bool keep_black);
+
 // While alive, every debug-log line of the library goes to stdout (when
 // `enabled`) or is collected in lines().
 class LogTap {

@@ -301,10 +301,11 @@ void setup(CLI::App& app) {
     static std::string raw_path, mask_path, image_path;
     static int width = 0, height = 0, bits = 8;
     static std::array<int, 9> reg = {0, 7, 32, 32, 4, 16, 16, 16, 16};
-    static bool show_log = false;
-    fil->add_option("RAW", raw_path, "raw Bayer frame, rows without padding")->required();
-    fil->add_option("--width", width, "pixels per row")->required()->check(CLI::Range(2, 1 << 16));
-    fil->add_option("--height", height, "rows")->required()->check(CLI::Range(2, 1 << 16));
+    static bool show_log = false, no_black = false;
+    fil->add_option("RAW", raw_path, "raw Bayer frame: DNG or camera raw file, or bare samples without padding")
+        ->required();
+    fil->add_option("--width", width, "pixels per row (bare samples)")->check(CLI::Range(2, 1 << 16));
+    fil->add_option("--height", height, "rows (bare samples)")->check(CLI::Range(2, 1 << 16));
     fil->add_option("--bits", bits, "bits per sample: 8, or 10/12/16 in 16-bit little-endian words")
         ->capture_default_str();
     const char* names[9] = {"--first-pixel", "--supsel", "--u-gain", "--v-gain", "--y-limit",
@@ -324,10 +325,15 @@ void setup(CLI::App& app) {
     fil->add_option("--mask", mask_path, "accept-mask PNG (default: RAW's name with _awb_mask.png)");
     fil->add_option("--image", image_path, "demosaiced PNG (default: RAW's name with _awb_rgb.png)");
     fil->add_flag("--log", show_log, "print the library's debug-log lines");
+    fil->add_flag("--no-black", no_black, "camera raw files: keep the black level in the 8-bit samples");
     fil->callback([] {
-        const auto raw = load_raw8(raw_path, width, height, bits);
+        const RawFrame frame = load_raw_frame(raw_path, width, height, bits, no_black);
+        const auto& raw = frame.samples;
+        width = frame.width, height = frame.height;
+        if (!frame.description.empty()) std::printf("read: %s\n", frame.description.c_str());
         AWBFILTER_PARAM p{};
-        p.nFirstPixel = uint8_t(reg[0]), p.SUPSEL = uint8_t(reg[1]), p.U_GAIN = uint8_t(reg[2]);
+        p.nFirstPixel = uint8_t(frame.bayer_order >= 0 ? frame.bayer_order : reg[0]);
+        p.SUPSEL = uint8_t(reg[1]), p.U_GAIN = uint8_t(reg[2]);
         p.V_GAIN = uint8_t(reg[3]), p.Y_LIMIT = uint8_t(reg[4]), p.S_RB_P = uint8_t(reg[5]);
         p.S_RB_N = uint8_t(reg[6]), p.S_MG_P = uint8_t(reg[7]), p.S_MG_N = uint8_t(reg[8]);
         p.width = uint32_t(width), p.height = uint32_t(height);

@@ -24,6 +24,7 @@ struct LscOptions {
     float overshoot = 0.1f;
     float shading_min = 0.9f;
     bool y_only = false;
+    bool no_black = false;
     bool json = false;
     bool log = false;
 };
@@ -108,10 +109,11 @@ nlohmann::json to_json(const lsc_result& r) {
 
 void run_lsc(const LscOptions& o) {
     const std::uint32_t chip = parse_chip(o.chip);
-    const auto raw = load_raw8(o.file, o.width, o.height, o.bits);
+    const RawFrame frame = load_raw_frame(o.file, o.width, o.height, o.bits, o.no_black);
     const lsc_params params{o.target_scale, o.below_max, o.overshoot, o.shading_min,
                             static_cast<std::uint8_t>(o.y_only ? 1 : 0)};
-    const LscRun run = calculate(chip, o.bayer, raw, o.width, o.height, params);
+    const int bayer = frame.bayer_order >= 0 ? frame.bayer_order : o.bayer;
+    const LscRun run = calculate(chip, bayer, frame.samples, frame.width, frame.height, params);
     if (o.log)
         for (const auto& line : run.log) std::fputs(line.c_str(), stdout);
     if (run.status != 0) {
@@ -119,8 +121,11 @@ void run_lsc(const LscOptions& o) {
         throw Error("lens-shading calculation failed: " + failure_reason(run.log));
     }
     if (o.json) {
-        print_json(to_json(run.result));
+        nlohmann::json doc = to_json(run.result);
+        if (!frame.input.is_null()) doc["input"] = frame.input;
+        print_json(doc);
     } else {
+        if (!frame.description.empty()) std::printf("read              %s\n", frame.description.c_str());
         print_table(run.result);
     }
 }
@@ -146,14 +151,16 @@ void demo() {
 const bool registered = register_command(40, [](CLI::App& app) {
     auto opts = std::make_shared<LscOptions>();
     auto* cmd = app.add_subcommand("lsc", "Lens-shading compensation (centre, gains, shading gamma) of a raw flat field");
-    cmd->add_option("file", opts->file, "Raw flat-field file (row-major samples)")->required();
-    cmd->add_option("--width", opts->width, "Image width in pixels")->required()->check(CLI::Range(1, 65535));
-    cmd->add_option("--height", opts->height, "Image height in pixels")->required()->check(CLI::Range(1, 65535));
+    cmd->add_option("file", opts->file, "Raw flat field: DNG or camera raw file, or bare row-major samples")
+        ->required();
+    cmd->add_option("--width", opts->width, "Image width in pixels (bare samples)")->check(CLI::Range(1, 65535));
+    cmd->add_option("--height", opts->height, "Image height in pixels (bare samples)")->check(CLI::Range(1, 65535));
     cmd->add_option("--bits", opts->bits,
                     "Bits per sample: 8 (one byte each) or 10/12/16 (little-endian 16-bit words, shifted right "
                     "by bits - 8)")
         ->check(CLI::IsMember({8, 10, 12, 16}));
-    cmd->add_option("--bayer", opts->bayer, "Colour of the first sample: 0 R, 1 Gr, 2 Gb, 3 B")
+    cmd->add_option("--bayer", opts->bayer,
+                    "Colour of the first sample: 0 R, 1 Gr, 2 Gb, 3 B (camera raw files give their own)")
         ->check(CLI::Range(0, 3));
     cmd->add_option("--chip", opts->chip, "Chip value (number, e.g. 0x4B330000, or 'kt3' for the step-limited gamma)");
     cmd->add_option("--target-scale", opts->target_scale, "Scale of the bright-block target level");
@@ -161,6 +168,7 @@ const bool registered = register_command(40, [](CLI::App& app) {
     cmd->add_option("--overshoot", opts->overshoot, "Allowed spread of outer over inner levels");
     cmd->add_option("--shading-min", opts->shading_min, "Lowest compensated level before the curve is raised");
     cmd->add_flag("--y-only", opts->y_only, "Compensate luminance only (one gain and the G gamma for all colours)");
+    cmd->add_flag("--no-black", opts->no_black, "Camera raw files: keep the black level in the 8-bit samples");
     cmd->add_flag("--json", opts->json, "Print the result record as JSON");
     cmd->add_flag("--log", opts->log, "Print the calculation's debug log");
     cmd->callback([opts] { run_lsc(*opts); });

@@ -64,17 +64,22 @@ struct Options {
     int width = 0, height = 0, bits = 8;
     int bayer = 0;
     int threshold = 16;
+    bool no_black = false;
     bool json = false;
     bool log = false;
 };
 
-PixelArray load(const Options& o) {
-    if (!o.raw) {
+// A camera raw file is recognised by its content (no --raw needed) and sets
+// the Bayer order; `frame` receives what was read from it.
+PixelArray load(Options& o, RawFrame& frame) {
+    if (!o.raw && !is_camera_raw(o.file)) {
         if (o.width != 0 || o.height != 0) throw Error("--width and --height apply to --raw files only");
         return from_rgb(load_rgb_image(o.file));
     }
-    if (o.width <= 0 || o.height <= 0) throw Error("--raw needs --width and --height");
-    return from_raw(load_raw8(o.file, o.width, o.height, o.bits), o.width, o.height);
+    frame = load_raw_frame(o.file, o.width, o.height, o.bits, o.no_black);
+    o.raw = true;
+    if (frame.bayer_order >= 0) o.bayer = frame.bayer_order;
+    return from_raw(frame.samples, frame.width, frame.height);
 }
 
 const char* channel_names(bool raw, int k) {
@@ -87,8 +92,9 @@ void print_channels(bool raw, const double (&mean)[4], const double (&std)[4]) {
     for (int k = 0; k < 4; ++k) std::printf("  %-5s mean %8.3f  std %7.3f\n", channel_names(raw, k), mean[k], std[k]);
 }
 
-void run_defect(const Options& o) {
-    const PixelArray img = load(o);
+void run_defect(Options o) {
+    RawFrame frame;
+    const PixelArray img = load(o, frame);
     LogTap tap(o.log && !o.json);
     DefectVerifyResult r{};
     check_status("defect", Defect_Verify(img.bytes.data(), o.raw ? 1 : 2, o.bayer, img.width, img.height,
@@ -102,18 +108,21 @@ void run_defect(const Options& o) {
             doc["GCHECKTHD"] = r.GCHECKTHD;
             doc["RBCHECKTHD"] = r.RBCHECKTHD;
         }
+        if (!frame.input.is_null()) doc["input"] = frame.input;
         if (o.log) doc["log"] = tap.lines();
         print_json(doc);
         return;
     }
+    if (!frame.description.empty()) std::printf("read: %s\n", frame.description.c_str());
     std::printf("%d x %d %s image, threshold %d\n", img.width, img.height, o.raw ? "raw" : "colour", o.threshold);
     std::printf("  bright (WBP) %u, dark (DBP) %u\n", r.WBP, r.DBP);
     print_channels(o.raw, r.mean, r.std);
     if (o.raw) std::printf("  GCHECKTHD %u, RBCHECKTHD %u\n", r.GCHECKTHD, r.RBCHECKTHD);
 }
 
-void run_unbalance(const Options& o) {
-    const PixelArray img = load(o);
+void run_unbalance(Options o) {
+    RawFrame frame;
+    const PixelArray img = load(o, frame);
     LogTap tap(o.log && !o.json);
     UnbalanceVerifyResult r{};
     check_status("unbalance", Unbalance_Verify(img.bytes.data(), o.raw ? 1 : 2, o.bayer, img.width, img.height, &r));
@@ -125,10 +134,12 @@ void run_unbalance(const Options& o) {
                               {"GoddStd", r.GoddStd},       {"GdiffStd", r.GdiffStd},
                               {"mean", array4(r.mean)},     {"std", array4(r.std)}};
         if (o.raw) doc["bayer"] = o.bayer;
+        if (!frame.input.is_null()) doc["input"] = frame.input;
         if (o.log) doc["log"] = tap.lines();
         print_json(doc);
         return;
     }
+    if (!frame.description.empty()) std::printf("read: %s\n", frame.description.c_str());
     std::printf("%d x %d %s image\n", img.width, img.height, o.raw ? "raw" : "colour");
     std::printf("  first green  mean %8.3f  std %7.3f\n", r.GevenMean, r.GevenStd);
     std::printf("  second green mean %8.3f  std %7.3f\n", r.GoddMean, r.GoddStd);
@@ -137,7 +148,8 @@ void run_unbalance(const Options& o) {
 }
 
 void add_options(CLI::App* cmd, Options& o, bool threshold) {
-    cmd->add_option("file", o.file, "Image file (BMP, PNG, ...) or, with --raw, a raw file")->required();
+    cmd->add_option("file", o.file, "Image file (BMP, PNG, ...), DNG or camera raw file, or, with --raw, bare samples")
+        ->required();
     cmd->add_flag("--raw", o.raw, "The file is a raw frame of --width x --height samples");
     cmd->add_option("--width", o.width, "Raw frame width");
     cmd->add_option("--height", o.height, "Raw frame height");
@@ -150,6 +162,7 @@ void add_options(CLI::App* cmd, Options& o, bool threshold) {
             ->check(CLI::Range(0, 255))
             ->default_val(16);
     }
+    cmd->add_flag("--no-black", o.no_black, "Camera raw files: keep the black level in the 8-bit samples");
     cmd->add_flag("--json", o.json, "Print the result as JSON");
     cmd->add_flag("--log", o.log, "Print the debug-log lines (inside the JSON with --json)");
 }

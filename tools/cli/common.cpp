@@ -3,11 +3,14 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <system_error>
+#include <tuple>
 
 #include "cli.h"
 #include "morvik/morvik.h"
+#include "morvik_io.h"
 #include "stb_image.h"
 
 namespace morvik::cli {
@@ -59,6 +62,59 @@ std::vector<std::uint8_t> load_raw8(const std::filesystem::path& path, int width
         out[i] = static_cast<std::uint8_t>(std::min(255u, word >> (bits - 8)));
     }
     return out;
+}
+
+bool is_camera_raw(const std::filesystem::path& path) { return morvik_io_is_raw(path.string().c_str()) == 1; }
+
+RawFrame load_raw_frame(const std::filesystem::path& path, int width, int height, int bits, bool keep_black) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    const bool bare_size = !ec && width > 0 && height > 0 &&
+                           size == std::uintmax_t(width) * std::uintmax_t(height) * (bits == 8 ? 1u : 2u);
+    if (bare_size || !is_camera_raw(path)) {
+        if (width <= 0 || height <= 0) {
+            throw BadInput(path.string() + ": not a DNG or camera raw file, so --width and --height are needed to "
+                                           "read it as bare samples");
+        }
+        return {width, height, load_raw8(path, width, height, bits), -1, "", nullptr};
+    }
+    morvik_raw* handle = nullptr;
+    if (morvik_io_raw_open(path.string().c_str(), &handle) != MORVIK_IO_OK) throw BadInput(morvik_io_last_error());
+    const std::unique_ptr<morvik_raw, void (*)(morvik_raw*)> owner(handle, morvik_io_raw_close);
+    morvik_raw_info info{};
+    morvik_io_raw_info(handle, &info);
+    for (auto [name, given, actual] : {std::tuple{"--width", width, info.width}, {"--height", height, info.height}}) {
+        if (given > 0 && std::uint32_t(given) != actual) {
+            throw BadInput(path.string() + ": " + name + " " + std::to_string(given) + " differs from the file's " +
+                           std::to_string(actual) + " (leave it out for a camera raw file)");
+        }
+    }
+    if (info.width > 65535 || info.height > 65535) {
+        throw BadInput(path.string() + ": " + std::to_string(info.width) + " x " + std::to_string(info.height) +
+                       " samples, at most 65535 per side");
+    }
+    RawFrame f{int(info.width), int(info.height), std::vector<std::uint8_t>(std::size_t(info.width) * info.height),
+               int(info.bayer_order), "", nullptr};
+    if (morvik_io_raw_plane8(handle, keep_black ? 1 : 0, f.samples.data(), f.samples.size()) != MORVIK_IO_OK) {
+        throw BadInput(morvik_io_last_error());
+    }
+    static const char* const kPatterns[4] = {"RGGB", "GRBG", "GBRG", "BGGR"};
+    const std::string camera = std::string(info.make) + (info.make[0] && info.model[0] ? " " : "") + info.model;
+    const std::vector<unsigned> black(info.black, info.black + 4);
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "%s (%s%s): %u x %u, %s (Bayer order %u), black %u %u %u %u, white %u, %u bits -> 8 bits %s",
+                  path.filename().string().c_str(), info.is_dng ? "DNG, " : "", camera.c_str(), info.width,
+                  info.height, kPatterns[info.bayer_order], info.bayer_order, black[0], black[1], black[2], black[3],
+                  info.white, info.bits, keep_black ? "(raw codes, black kept)" : "(black subtracted)");
+    f.description = text;
+    f.input = {{"file", path.string()},   {"format", info.is_dng ? "DNG" : "camera raw"},
+               {"make", info.make},       {"model", info.model},
+               {"width", info.width},     {"height", info.height},
+               {"pattern", kPatterns[info.bayer_order]}, {"bayer_order", info.bayer_order},
+               {"black", black},          {"white", info.white},
+               {"bits", info.bits},       {"black_subtracted", !keep_black}};
+    return f;
 }
 
 LogTap::LogTap(bool print) : print_(print) { morvik_set_log_sink(&LogTap::sink, this); }
