@@ -11,6 +11,7 @@
 
 #include "morvik/morvik.h"
 #include "shading/fixed_log.h"
+#include "shading/numeric.h"
 #include "shading/synthetic.h"
 #include "support.h"
 
@@ -125,6 +126,76 @@ TEST(LscFixedPoint, PowerInvertsTheLogAndClampsItsDomain) {
     }
     EXPECT_EQ(pow2_fix(20000, 16), pow2_fix(16383, 16));
     EXPECT_EQ(pow2_fix(-20000, 16), pow2_fix(-16384, 16));
+}
+
+// ---------------------------------------------------------------- numeric helpers
+
+TEST(LscNumeric, SaturatingAndFixedPointConversions) {
+    using morvik::shading::saturate16;
+    using morvik::shading::to_fixed16;
+    EXPECT_EQ(saturate16(40000), INT16_MAX);
+    EXPECT_EQ(saturate16(-40000), INT16_MIN);
+    EXPECT_EQ(saturate16(-32768), INT16_MIN);
+    EXPECT_EQ(saturate16(1234), 1234);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(0.0, 65535.0);
+    for (int i = 0; i < 20000; ++i) {
+        const double x = i < 1000 ? i / 65536.0 - 0.5 / 65536.0 : u(rng);  // includes exact half steps
+        EXPECT_EQ(to_fixed16(x), static_cast<std::uint32_t>(std::trunc(x * 65536.0 + 0.5))) << x;
+    }
+    EXPECT_EQ(to_fixed16(-1.0), 0u);
+    EXPECT_EQ(to_fixed16(std::nan("")), 0u);
+    EXPECT_EQ(to_fixed16(1e12), 0xFFFFFFFFu);
+    EXPECT_EQ(morvik::shading::log2_fixed16(1.0), 0);
+    EXPECT_EQ(morvik::shading::log2_fixed16(0.25), -2048);
+}
+
+TEST(LscNumeric, BayerColourTableIsTheOrderXorTheChannel) {
+    using morvik::shading::Colour;
+    using morvik::shading::colour_of;
+    for (unsigned order = 0; order < 4; ++order) {
+        int greens = 0;
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_EQ(static_cast<unsigned>(colour_of(order, c)), order ^ static_cast<unsigned>(c));
+            greens += morvik::shading::is_green(colour_of(order, c));
+        }
+        EXPECT_EQ(colour_of(order, 0), static_cast<Colour>(order));  // the order names the first sample
+        EXPECT_EQ(greens, 2);
+    }
+}
+
+// The walk over histogram bins against the sorted list of the entries they
+// stand for: the first m entries, whole bins summed as such.
+TEST(LscNumeric, TopMSumMatchesTheFirstMEntriesOfTheExpandedHistogram) {
+    std::mt19937 rng(9);
+    for (int trial = 0; trial < 2000; ++trial) {
+        const int bins = 1 + static_cast<int>(rng() % 40);
+        std::vector<std::uint64_t> hist(static_cast<std::size_t>(bins));
+        for (auto& h : hist) h = rng() % 3 == 0 ? 0 : rng() % 7;
+        const bool downward = trial % 2 == 0;
+        std::vector<int> expanded;  // bin of every entry, in walking order
+        for (int i = 0; i < bins; ++i) {
+            const int bin = downward ? bins - 1 - i : i;
+            for (std::uint64_t k = 0; k < hist[static_cast<std::size_t>(bin)]; ++k) expanded.push_back(bin);
+        }
+        const std::uint64_t m = 1 + rng() % 60;
+        std::uint64_t weighted = 0;
+        int partial_calls = 0;
+        const std::uint64_t taken = morvik::shading::sum_top_m(
+            downward ? bins - 1 : 0, downward ? 0 : bins - 1, downward ? -1 : 1, m,
+            [&](int bin) { return hist[static_cast<std::size_t>(bin)]; },
+            [&](int bin, std::uint64_t n, bool partial) {
+                EXPECT_LE(n, hist[static_cast<std::size_t>(bin)]);
+                partial_calls += partial;
+                weighted += static_cast<std::uint64_t>(bin) * n;
+            });
+        const std::uint64_t expect_taken = std::min<std::uint64_t>(m, expanded.size());
+        EXPECT_EQ(taken, expect_taken);
+        std::uint64_t expect_weighted = 0;
+        for (std::uint64_t i = 0; i < expect_taken; ++i) expect_weighted += static_cast<std::uint64_t>(expanded[i]);
+        EXPECT_EQ(weighted, expect_weighted);
+        EXPECT_EQ(partial_calls, expanded.size() >= m ? 1 : 0);
+    }
 }
 
 // ---------------------------------------------------------------- whole call

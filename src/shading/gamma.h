@@ -1,0 +1,123 @@
+// Last shading stage: the shading gamma, an 11-node curve per colour that
+// maps the ring index (0..255) to an effective ring index, settled node by
+// node from the blocks of each ring segment and limited so that the
+// compensated level stays near the target.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "shading/block_stats.h"
+#include "shading/gains.h"
+#include "shading/radius.h"
+
+namespace morvik::shading {
+
+// Node rings: node k (0..10) sits at ring kNodeRing[k + 1]; its segment holds
+// the rings kNodeRing[k] < ring <= kNodeRing[k + 1].
+inline constexpr int kNodeRing[13] = {0, 32, 64, 96, 128, 144, 160, 176, 192, 208, 224, 240, 255};
+inline constexpr int kGammaNodes = 11;
+
+// What one block contributes to the gamma of its colour.
+struct GammaBlock {
+    int ring;
+    double g;       // gain need
+    double fine;    // Af: compensation from the bits of r2 below the ring
+    double coarse;  // Bc: compensation from the ring part of r2
+    double ring_equivalent;  // D: ring at which the linear curve gives the need
+};
+
+// Sums over the blocks of one node.
+struct NodeSums {
+    double n = 0;
+    double sxy = 0;  // sum of (D - last node value) * (ring - last node ring)
+    double sxx = 0;  // sum of (ring - last node ring)^2
+    double sg = 0, sa = 0, sb = 0, sr = 0;  // sums of g, Af, Bc and ring
+    // Last node only: the blocks right of ring 240, d2 = 255 - ring.
+    double s2 = 0, s22 = 0, s2d = 0;
+    // Last node only: the left blocks' sums of d1 and d1 * D.
+    double s1 = 0, s1d = 0;
+};
+
+// The blocks of one colour grouped by node: node k (0..9) holds the rings of
+// its segment, node 10 the rings 225..254 on both sides of ring 240. Each
+// group is in block order, channel after channel.
+class ColourBlocks {
+public:
+    const std::vector<GammaBlock>& node(int k) const { return nodes_[static_cast<std::size_t>(k)]; }
+    std::vector<GammaBlock>& node(int k) { return nodes_[static_cast<std::size_t>(k)]; }
+
+private:
+    std::vector<GammaBlock> nodes_[kGammaNodes];
+};
+
+// Collects the blocks with a positive gain need of the given channels.
+ColourBlocks colour_blocks(const BlockStats& stats, const RadiusGeometry& geometry, const std::vector<int>& channels,
+                           int curve_sel, int K, const int mantissa[4]);
+
+// Settings of one colour's walk.
+struct GammaSettings {
+    char name = 'R';        // colour letter in the log lines
+    double cmax = 0;        // coarse compensation at ring 255
+    bool step_limited = false;
+    double target_scale = 1.0;
+    double shading_min = 0.0;
+};
+
+// The node-by-node walk of one colour. Log lines go to `log` in order.
+class GammaWalk {
+public:
+    GammaWalk(const GammaSettings& settings, std::vector<std::string>& log);
+
+    // Walks every node over the colour's blocks; returns the 11 nodes.
+    void run(const ColourBlocks& blocks);
+    const std::uint8_t* nodes() const { return nodes_; }
+
+    // One node 0..9 from its sums; false once the curve has reached 255.
+    bool settle_inner_node(int k, const NodeSums& sums);
+    void settle_last_node(const NodeSums& sums);
+
+    int last_ring() const { return last_ring_; }
+    int last_value() const { return last_value_; }
+
+private:
+    int clamp_jump(int jump) const { return last_value_ + jump >= 255 ? 255 - last_value_ : jump; }
+    double limited_slope(double slope, const NodeSums& sums);
+    int limit_jump(int jump, double slope, double level_without_gamma, int dx, int node_ring, const NodeSums& sums) const;
+    void settle(int k, int jump);
+    bool saturate_from(int k);
+    void log_settled(int k, const NodeSums* sums);
+    void line(const char* format, ...)
+#if defined(__GNUC__)
+        __attribute__((format(printf, 2, 3)))
+#endif
+        ;
+
+    GammaSettings settings_;
+    std::vector<std::string>& log_;
+    std::uint8_t nodes_[kGammaNodes];
+    int last_ring_ = 0;    // ring of the last settled node (lastX)
+    int last_value_ = 0;   // its value (lastG)
+    int next_node_ = 0;    // first node not yet settled (lastIdx)
+    double level_ = 1.0;   // compensated level after the last settled node
+};
+
+struct GammaInput {
+    int curve_sel = 0;
+    GainCode gains;
+    double target_scale = 1.0;
+    double shading_min = 0.0;
+    bool step_limited = false;
+    unsigned bayer_order = 0;
+    bool y_only = false;
+};
+
+struct GammaResult {
+    std::uint8_t nodes[3][kGammaNodes];  // R, G, B
+};
+
+// Runs the stage; its log lines are written in order at the end.
+GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometry, const GammaInput& in);
+
+}  // namespace morvik::shading
