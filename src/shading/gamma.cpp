@@ -50,37 +50,29 @@ constexpr NodeOfRing kNodeOfRing;
 
 }  // namespace
 
-ColourBlocks colour_blocks(const BlockStats& stats, const RadiusGeometry& geometry, const std::vector<int>& channels,
-                           int curve_sel, int K, const int mantissa[4]) {
-    ColourBlocks blocks;
+ColourRuns::ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, const std::vector<int>& channels,
+                       int curve_sel, int K, const int mantissa[4])
+    : stats_(stats),
+      geometry_(geometry),
+      curve_sel_(curve_sel),
+      fine_mask_((1u << (curve_sel + 4)) - 1),
+      coarse_mask_(kCoarseMask[curve_sel]) {
     const BlockGrid& grid = stats.grid;
-    const std::uint32_t fine_mask = (1u << (curve_sel + 4)) - 1, coarse_mask = kCoarseMask[curve_sel];
+    for (int c = 0; c < 4; ++c) scaled_mantissa_[c] = static_cast<std::uint32_t>(mantissa[c]) << K;
     for (const int c : channels) {
-        const std::uint32_t m = static_cast<std::uint32_t>(mantissa[c]) << K;
+        const std::uint32_t* dx2 = geometry.dx2(c);
         for (int v = 0; v < grid.vn; ++v) {
-            const std::uint16_t* row = stats.sums[c] + grid.index(v, 0);
-            for (int h = 0; h < grid.hn; ++h) {
-                const std::uint32_t r2 = geometry.r2(c, v, h);
-                const int ring = ring_of(r2, curve_sel);
-                const int node = kNodeOfRing.node[ring];
-                if (node < 0) continue;
-                const double g = stats.gain_need[c][row[h]];
-                if (!(g > 0)) continue;
-                // Compensation (gain - 1) of the ring part and of the finer
-                // bits of r2 / 16 under the linear curve.
-                const std::uint32_t p = r2 >> 4;
-                GammaBlock b;
-                b.ring = ring;
-                b.g = g;
-                b.coarse = static_cast<double>(((p & coarse_mask) * m) >> 12) / 1024;
-                b.fine = static_cast<double>(((p & fine_mask) * m) >> 12) / 1024;
-                const double rest = b.g - b.fine;
-                b.ring_equivalent = (b.ring > 0 && rest > 0 && b.coarse > 0) ? b.ring * rest / b.coarse : 0.0;
-                blocks.node(node).push_back(b);
+            const std::uint32_t dy2 = geometry.dy2(c, v);
+            int current = -1, start = 0;
+            for (int h = 0; h <= grid.hn; ++h) {
+                const int node = h < grid.hn ? kNodeOfRing.node[ring_of(dx2[h] + dy2, curve_sel)] : -2;
+                if (node == current) continue;
+                if (current >= 0) runs_[static_cast<std::size_t>(current)].push_back({c, v, start, h - 1});
+                current = node;
+                start = h;
             }
         }
     }
-    return blocks;
 }
 
 GammaWalk::GammaWalk(const GammaSettings& settings, std::vector<std::string>& log) : settings_(settings), log_(log) {
@@ -266,46 +258,6 @@ void GammaWalk::settle_last_node(const NodeSums& sums) {
     log_settled(10, sums.n > 0 ? &sums : nullptr);
 }
 
-void GammaWalk::run(const ColourBlocks& blocks) {
-    for (int k = 0; k < 10; ++k) {
-        NodeSums sums;
-        for (const GammaBlock& b : blocks.node(k)) {
-            const int d = b.ring - last_ring_;
-            sums.n += 1;
-            sums.sxy += (b.ring_equivalent - last_value_) * d;
-            sums.sxx += static_cast<double>(d) * d;
-            sums.sg += b.g;
-            sums.sa += b.fine;
-            sums.sb += b.coarse;
-            sums.sr += b.ring;
-        }
-        // A node without blocks is settled by the next node that has some.
-        if (sums.n == 0) continue;
-        if (!settle_inner_node(k, sums)) return;
-    }
-    NodeSums sums;
-    for (const GammaBlock& b : blocks.node(10)) {
-        if (b.ring <= 240) {
-            const double d1 = b.ring - last_ring_;
-            sums.n += 1;
-            sums.s1 += d1;
-            sums.sxx += d1 * d1;
-            sums.s1d += d1 * b.ring_equivalent;
-            sums.sg += b.g;
-            sums.sa += b.fine;
-            sums.sb += b.coarse;
-            sums.sr += b.ring;
-        }
-        if (b.ring >= 240) {
-            const double d2 = 255 - b.ring;
-            sums.s2 += d2;
-            sums.s22 += d2 * d2;
-            sums.s2d += d2 * b.ring_equivalent;
-        }
-    }
-    settle_last_node(sums);
-}
-
 GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometry, const GammaInput& in) {
     frame::log_write("Shading: Calculate Shading Gamma R G B\n");
     frame::log_write("-------------------Calculate Shading Gamma R G B---------------\n");
@@ -332,7 +284,7 @@ GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometr
         settings.target_scale = in.target_scale;
         settings.shading_min = in.shading_min;
         GammaWalk walk(settings, log);
-        walk.run(colour_blocks(stats, geometry, channels[colour], cs, gains.K, gains.mantissa));
+        walk.run(ColourRuns(stats, geometry, channels[colour], cs, gains.K, gains.mantissa));
         std::copy(walk.nodes(), walk.nodes() + kGammaNodes, r.nodes[colour]);
     }
     for (const std::string& l : log) frame::log_write(l.c_str());

@@ -40,21 +40,45 @@ struct NodeSums {
     double s1 = 0, s1d = 0;
 };
 
-// The blocks of one colour grouped by node: node k (0..9) holds the rings of
-// its segment, node 10 the rings 225..254 on both sides of ring 240. Each
-// group is in block order, channel after channel.
+// Blocks of one colour listed by hand, grouped by node: node k (0..9) holds
+// the rings of its segment, node 10 the rings 225..254 on both sides of ring
+// 240, each in block order.
 class ColourBlocks {
 public:
-    const std::vector<GammaBlock>& node(int k) const { return nodes_[static_cast<std::size_t>(k)]; }
     std::vector<GammaBlock>& node(int k) { return nodes_[static_cast<std::size_t>(k)]; }
+    template <class F>
+    void for_each(int k, F&& f) const {
+        for (const GammaBlock& b : nodes_[static_cast<std::size_t>(k)]) f(b);
+    }
 
 private:
     std::vector<GammaBlock> nodes_[kGammaNodes];
 };
 
-// Collects the blocks with a positive gain need of the given channels.
-ColourBlocks colour_blocks(const BlockStats& stats, const RadiusGeometry& geometry, const std::vector<int>& channels,
-                           int curve_sel, int K, const int mantissa[4]);
+// The blocks of one colour in an image: runs of blocks in one block row whose
+// rings fall into the same node, grouped by node, channel after channel and
+// in block order within each group. A smooth radius crosses each node's
+// rings at most twice per row, so the runs are few; the block values are
+// computed as the walk reads them.
+class ColourRuns {
+public:
+    ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, const std::vector<int>& channels, int curve_sel,
+               int K, const int mantissa[4]);
+
+    template <class F>
+    void for_each(int k, F&& f) const;
+
+private:
+    struct Run {
+        int channel, v, h0, h1;
+    };
+    const BlockStats& stats_;
+    const RadiusGeometry& geometry_;
+    int curve_sel_;
+    std::uint32_t fine_mask_, coarse_mask_;
+    std::uint32_t scaled_mantissa_[4] = {};  // mantissa << K per channel
+    std::vector<Run> runs_[kGammaNodes];
+};
 
 // Settings of one colour's walk.
 struct GammaSettings {
@@ -70,8 +94,9 @@ class GammaWalk {
 public:
     GammaWalk(const GammaSettings& settings, std::vector<std::string>& log);
 
-    // Walks every node over the colour's blocks; returns the 11 nodes.
-    void run(const ColourBlocks& blocks);
+    // Walks every node over the colour's blocks (ColourBlocks or ColourRuns).
+    template <class Blocks>
+    void run(const Blocks& blocks);
     const std::uint8_t* nodes() const { return nodes_; }
 
     // One node 0..9 from its sums; false once the curve has reached 255.
@@ -102,6 +127,74 @@ private:
     int next_node_ = 0;    // first node not yet settled (lastIdx)
     double level_ = 1.0;   // compensated level after the last settled node
 };
+
+template <class F>
+void ColourRuns::for_each(int k, F&& f) const {
+    for (const Run& run : runs_[static_cast<std::size_t>(k)]) {
+        const int c = run.channel;
+        const std::uint16_t* row = stats_.sums[c] + stats_.grid.index(run.v, 0);
+        const std::uint32_t* dx2 = geometry_.dx2(c);
+        const std::uint32_t dy2 = geometry_.dy2(c, run.v);
+        const std::uint32_t m = scaled_mantissa_[c];
+        for (int h = run.h0; h <= run.h1; ++h) {
+            const double g = stats_.gain_need[c][row[h]];
+            if (!(g > 0)) continue;
+            const std::uint32_t r2 = dx2[h] + dy2;
+            // Compensation (gain - 1) of the ring part and of the finer bits
+            // of r2 / 16 under the linear curve.
+            const std::uint32_t p = r2 >> 4;
+            GammaBlock b;
+            b.ring = ring_of(r2, curve_sel_);
+            b.g = g;
+            b.coarse = static_cast<double>(((p & coarse_mask_) * m) >> 12) / 1024;
+            b.fine = static_cast<double>(((p & fine_mask_) * m) >> 12) / 1024;
+            const double rest = b.g - b.fine;
+            b.ring_equivalent = (b.ring > 0 && rest > 0 && b.coarse > 0) ? b.ring * rest / b.coarse : 0.0;
+            f(b);
+        }
+    }
+}
+
+template <class Blocks>
+void GammaWalk::run(const Blocks& blocks) {
+    for (int k = 0; k < 10; ++k) {
+        NodeSums sums;
+        blocks.for_each(k, [&](const GammaBlock& b) {
+            const int d = b.ring - last_ring_;
+            sums.n += 1;
+            sums.sxy += (b.ring_equivalent - last_value_) * d;
+            sums.sxx += static_cast<double>(d) * d;
+            sums.sg += b.g;
+            sums.sa += b.fine;
+            sums.sb += b.coarse;
+            sums.sr += b.ring;
+        });
+        // A node without blocks is settled by the next node that has some.
+        if (sums.n == 0) continue;
+        if (!settle_inner_node(k, sums)) return;
+    }
+    NodeSums sums;
+    blocks.for_each(10, [&](const GammaBlock& b) {
+        if (b.ring <= 240) {
+            const double d1 = b.ring - last_ring_;
+            sums.n += 1;
+            sums.s1 += d1;
+            sums.sxx += d1 * d1;
+            sums.s1d += d1 * b.ring_equivalent;
+            sums.sg += b.g;
+            sums.sa += b.fine;
+            sums.sb += b.coarse;
+            sums.sr += b.ring;
+        }
+        if (b.ring >= 240) {
+            const double d2 = 255 - b.ring;
+            sums.s2 += d2;
+            sums.s22 += d2 * d2;
+            sums.s2d += d2 * b.ring_equivalent;
+        }
+    });
+    settle_last_node(sums);
+}
 
 struct GammaInput {
     int curve_sel = 0;
