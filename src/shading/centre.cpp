@@ -1,5 +1,7 @@
 #include "shading/centre.h"
 
+#include <algorithm>
+
 #include "frame/log.h"
 
 namespace morvik::shading {
@@ -13,58 +15,125 @@ inline double det3(double a, double b, double c, double d, double e, double f, d
     return a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
 }
 
-// Row scan of channel c: per block row the blocks at least as bright as both
-// ends of the row and as half the target.
-std::vector<Parabola> scan_rows(const BlockStats& stats, int c) {
-    const BlockGrid& grid = stats.grid;
-    std::vector<Parabola> rows(static_cast<std::size_t>(grid.vn));
-    const double threshold = 0.5 * stats.target[c];
-    for (int v = 0; v < grid.vn; ++v) {
-        const std::size_t base = grid.index(v, 0);
-        const double left = stats.mean(c, base), right = stats.mean(c, base + grid.hn - 1);
-        auto kept = [&](double m) { return m >= left && m >= right && m >= threshold; };
-        PowerSums sums;
-        int h0 = 0;
-        while (h0 < grid.hn && !kept(stats.mean(c, base + h0))) ++h0;
-        const double first = block_x(c, h0);
-        double last = first;
-        for (int h = h0; h < grid.hn; ++h) {
-            const double m = stats.mean(c, base + h);
-            if (kept(m)) {
-                const double x = block_x(c, h);
-                last = x;
-                sums.add(x, m);
-            }
-        }
-        rows[static_cast<std::size_t>(v)] = fit_parabola(sums, first, last);
-    }
-    return rows;
+// Parabola sums of every block column, one array per quantity (positions y,
+// block means m).
+struct ColumnSums {
+    explicit ColumnSums(std::size_t hn)
+        : count(hn), sy(hn), sy2(hn), sy3(hn), sy4(hn), sm(hn), sym(hn), sy2m(hn), first(hn), last(hn) {}
+    std::vector<std::int32_t> count;
+    std::vector<double> sy, sy2, sy3, sy4, sm, sym, sy2m, first, last;
+};
+
+// The smallest block sum whose mean (sum / 4, exact) is at least `level`:
+// comparing sums instead of means gives the same decisions on integers.
+std::int32_t sum_at_least(double level) {
+    const double scaled = level * 4.0;  // exact
+    if (!(scaled <= 4 * 255)) return 4 * 255 + 1;  // also NaN: no mean reaches it
+    if (scaled <= 0) return 0;
+    const auto t = static_cast<std::int32_t>(scaled);
+    return t < scaled ? t + 1 : t;
 }
 
-// Column scan of channel c. All columns advance together, row by row, so the
-// block sums are read in memory order; each column still sums top to bottom.
-std::vector<Parabola> scan_columns(const BlockStats& stats, int c) {
+// Adds one block row (sums `row`, position y) to the sums of every column
+// that keeps its block. The kept test becomes a factor of 1 or 0: products
+// with it are exact, and adding 0 leaves a (non-negative) sum unchanged, so
+// the loop runs without branches.
+void add_row_to_columns(const std::uint16_t* __restrict row, const std::uint16_t* __restrict top,
+                        const std::uint16_t* __restrict bottom, std::int32_t threshold, double y, std::size_t hn,
+                        ColumnSums& cs) {
+    const double y2 = y * y, y3 = y2 * y, y4 = y2 * y2;
+    std::int32_t* __restrict count = cs.count.data();
+    double* __restrict sy = cs.sy.data();
+    double* __restrict sy2 = cs.sy2.data();
+    double* __restrict sy3 = cs.sy3.data();
+    double* __restrict sy4 = cs.sy4.data();
+    double* __restrict sm = cs.sm.data();
+    double* __restrict sym = cs.sym.data();
+    double* __restrict sy2m = cs.sy2m.data();
+    double* __restrict first = cs.first.data();
+    double* __restrict last = cs.last.data();
+    for (std::size_t h = 0; h < hn; ++h) {
+        const std::int32_t s = row[h];
+        const std::int32_t keep = (s >= top[h]) & (s >= bottom[h]) & (s >= threshold);
+        const double m = s / 4.0;
+        const double kept = keep;
+        const double opens = keep & (count[h] == 0);
+        first[h] = first[h] * (1.0 - opens) + y * opens;
+        last[h] = last[h] * (1.0 - kept) + y * kept;
+        count[h] += keep;
+        sy[h] += y * kept;
+        sy2[h] += y2 * kept;
+        sy3[h] += y3 * kept;
+        sy4[h] += y4 * kept;
+        sm[h] += m * kept;
+        sym[h] += (y * m) * kept;
+        sy2m[h] += (y2 * m) * kept;
+    }
+}
+
+// Both scans of channel c in one pass over its block sums. A row keeps the
+// blocks at least as bright as both its ends and as half the target, a column
+// likewise with its top and bottom. Row sums run along the row; the column
+// sums of all columns advance together, row by row, each still summing top
+// to bottom.
+void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, std::vector<Parabola>& columns) {
     const BlockGrid& grid = stats.grid;
     const auto hn = static_cast<std::size_t>(grid.hn);
-    const double threshold = 0.5 * stats.target[c];
-    const std::size_t last_row = grid.index(grid.vn - 1, 0);
-    std::vector<PowerSums> sums(hn);
-    std::vector<double> first(hn), last(hn);
-    for (int v = 0; v < grid.vn; ++v) {
-        const std::size_t base = grid.index(v, 0);
-        const double y = block_y(c, v);
-        for (std::size_t h = 0; h < hn; ++h) {
-            const double m = stats.mean(c, base + h);
-            if (m >= stats.mean(c, h) && m >= stats.mean(c, last_row + h) && m >= threshold) {
-                if (sums[h].n == 0) first[h] = y;
-                last[h] = y;
-                sums[h].add(y, m);
-            }
-        }
+    const std::int32_t threshold = sum_at_least(0.5 * stats.target[c]);
+    const std::uint16_t* sums = stats.sums[c];
+    const std::uint16_t* top = sums;
+    const std::uint16_t* bottom = sums + grid.index(grid.vn - 1, 0);
+
+    // Powers of the column positions, as the row sums add them.
+    std::vector<double> px(hn), px2(hn), px3(hn), px4(hn);
+    for (std::size_t h = 0; h < hn; ++h) {
+        const double x = block_x(c, static_cast<int>(h));
+        const double x2 = x * x;
+        px[h] = x;
+        px2[h] = x2;
+        px3[h] = x2 * x;
+        px4[h] = x2 * x2;
     }
-    std::vector<Parabola> columns(hn);
-    for (std::size_t h = 0; h < hn; ++h) columns[h] = fit_parabola(sums[h], first[h], last[h]);
-    return columns;
+    ColumnSums column_sums(hn);
+    rows.assign(static_cast<std::size_t>(grid.vn), Parabola{});
+    for (int v = 0; v < grid.vn; ++v) {
+        const std::uint16_t* row = sums + grid.index(v, 0);
+        // Row v: kept blocks add their position powers and mean.
+        const std::int32_t at_least = std::max<std::int32_t>({row[0], row[hn - 1], threshold});
+        PowerSums rs;
+        double first = block_x(c, grid.hn), last = 0;
+        for (std::size_t h = 0; h < hn; ++h) {
+            const std::int32_t keep = row[h] >= at_least;
+            const double m = row[h] / 4.0, kept = keep;
+            if (rs.n == 0 && keep) first = px[h];
+            if (keep) last = px[h];
+            rs.n += kept;
+            rs.sx += px[h] * kept;
+            rs.sx2 += px2[h] * kept;
+            rs.sx3 += px3[h] * kept;
+            rs.sx4 += px4[h] * kept;
+            rs.sy += m * kept;
+            rs.sxy += (px[h] * m) * kept;
+            rs.sx2y += (px2[h] * m) * kept;
+        }
+        if (rs.n == 0) last = first;
+        rows[static_cast<std::size_t>(v)] = fit_parabola(rs, first, last);
+        add_row_to_columns(row, top, bottom, threshold, block_y(c, v), hn, column_sums);
+    }
+    columns.resize(hn);
+    for (std::size_t h = 0; h < hn; ++h) {
+        const ColumnSums& cs = column_sums;
+        PowerSums s;
+        s.n = cs.count[h];
+        s.sx = cs.sy[h];
+        s.sx2 = cs.sy2[h];
+        s.sx3 = cs.sy3[h];
+        s.sx4 = cs.sy4[h];
+        s.sy = cs.sm[h];
+        s.sxy = cs.sym[h];
+        s.sx2y = cs.sy2m[h];
+        columns[h] = fit_parabola(s, cs.first[h], cs.last[h]);
+    }
 }
 
 ChannelCentre intersect(const Line& horizontal, const Line& vertical, const BlockGrid& grid, int c) {
@@ -128,9 +197,10 @@ CentreResult find_centre(const BlockStats& stats, unsigned bayer_order) {
     const BlockGrid& grid = stats.grid;
     CentreResult r;
 
+    for (int c = 0; c < 4; ++c) scan_channel(stats, c, r.rows[c], r.columns[c]);
+
     log_write("Shading: Memory allocation OK for horizontal line fitting\n");
     log_write("Shading: Horizontal Scan\n");
-    for (int c = 0; c < 4; ++c) r.rows[c] = scan_rows(stats, c);
     log_write("Shading: Horizontal Scan End\n");
 
     log_write("Shading: Horizontal Line Fitting\n");
@@ -148,7 +218,6 @@ CentreResult find_centre(const BlockStats& stats, unsigned bayer_order) {
     log_write("Shading: Horizontal Line Fitting End\n");
 
     log_write("Shading: Memory allocation OK for vertical line fitting\n");
-    for (int c = 0; c < 4; ++c) r.columns[c] = scan_columns(stats, c);
     log_write("Shading: Vertical Scan End\n");
 
     log_write("Shading: Vertical Line Fitting\n");
