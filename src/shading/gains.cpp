@@ -33,20 +33,43 @@ RingSums ring_sums_with(const BlockStats& stats, const RadiusGeometry& geometry,
     RingSums rings;
     const BlockGrid& grid = stats.grid;
     const int shift = curve_sel + 8;
+    const double* gain_need = stats.gain_need[c];
+    // Neighbouring blocks mostly share a ring: the ring's sums stay in
+    // registers along a run of equal rings and are stored when it ends, so
+    // every sum still adds its blocks in block order.
+    int ring = -1;
+    std::uint32_t count = 0;
+    double k_sum = 0, g_sum = 0;
+    auto flush = [&] {
+        if (ring < 0) return;
+        rings.count[ring] = count;
+        rings.k[ring] = k_sum;
+        rings.g[ring] = g_sum;
+    };
     for (int v = 0; v < grid.vn; ++v) {
         const std::uint16_t* row = stats.sums[c] + grid.index(v, 0);
+        const std::uint32_t* dx2 = geometry.dx2(c);
+        const std::uint32_t dy2 = geometry.dy2(c, v);
         for (int h = 0; h < grid.hn; ++h) {
             const std::uint16_t sum = row[h];
-            const double g = stats.gain_need[c][sum];
+            const double g = gain_need[sum];
             if (!(g > 0)) continue;
-            const std::uint32_t r2 = geometry.r2(c, v, h);
-            const int ring = static_cast<int>((r2 >> shift) & 0xFFu);
+            const std::uint32_t r2 = dx2[h] + dy2;
+            const int block_ring = static_cast<int>((r2 >> shift) & 0xFFu);
             const double k = pow2(log_difference(stats, geometry, c, sum, r2)) / 65536.0;
-            ++rings.count[ring];
-            rings.k[ring] += k;
-            rings.g[ring] += g;
+            if (block_ring != ring) {
+                flush();
+                ring = block_ring;
+                count = rings.count[ring];
+                k_sum = rings.k[ring];
+                g_sum = rings.g[ring];
+            }
+            ++count;
+            k_sum += k;
+            g_sum += g;
         }
     }
+    flush();
     return rings;
 }
 

@@ -157,42 +157,67 @@ void ColourRuns::for_each(int k, F&& f) const {
 
 template <class Blocks>
 void GammaWalk::run(const Blocks& blocks) {
+    // The sums are plain locals while the blocks are read, so that they stay
+    // in registers.
     for (int k = 0; k < 10; ++k) {
-        NodeSums sums;
+        const int last_ring = last_ring_;
+        const double last_value = last_value_;
+        double n = 0, sxy = 0, sxx = 0, sg = 0, sa = 0, sb = 0, sr = 0;
         blocks.for_each(k, [&](const GammaBlock& b) {
-            const int d = b.ring - last_ring_;
-            sums.n += 1;
-            sums.sxy += (b.ring_equivalent - last_value_) * d;
-            sums.sxx += static_cast<double>(d) * d;
-            sums.sg += b.g;
-            sums.sa += b.fine;
-            sums.sb += b.coarse;
-            sums.sr += b.ring;
+            const int d = b.ring - last_ring;
+            n += 1;
+            sxy += (b.ring_equivalent - last_value) * d;
+            sxx += static_cast<double>(d) * d;
+            sg += b.g;
+            sa += b.fine;
+            sb += b.coarse;
+            sr += b.ring;
         });
         // A node without blocks is settled by the next node that has some.
-        if (sums.n == 0) continue;
+        if (n == 0) continue;
+        NodeSums sums;
+        sums.n = n;
+        sums.sxy = sxy;
+        sums.sxx = sxx;
+        sums.sg = sg;
+        sums.sa = sa;
+        sums.sb = sb;
+        sums.sr = sr;
         if (!settle_inner_node(k, sums)) return;
     }
-    NodeSums sums;
+    const int last_ring = last_ring_;
+    double n = 0, s1 = 0, sxx = 0, s1d = 0, sg = 0, sa = 0, sb = 0, sr = 0, s2 = 0, s22 = 0, s2d = 0;
     blocks.for_each(10, [&](const GammaBlock& b) {
         if (b.ring <= 240) {
-            const double d1 = b.ring - last_ring_;
-            sums.n += 1;
-            sums.s1 += d1;
-            sums.sxx += d1 * d1;
-            sums.s1d += d1 * b.ring_equivalent;
-            sums.sg += b.g;
-            sums.sa += b.fine;
-            sums.sb += b.coarse;
-            sums.sr += b.ring;
+            const double d1 = b.ring - last_ring;
+            n += 1;
+            s1 += d1;
+            sxx += d1 * d1;
+            s1d += d1 * b.ring_equivalent;
+            sg += b.g;
+            sa += b.fine;
+            sb += b.coarse;
+            sr += b.ring;
         }
         if (b.ring >= 240) {
             const double d2 = 255 - b.ring;
-            sums.s2 += d2;
-            sums.s22 += d2 * d2;
-            sums.s2d += d2 * b.ring_equivalent;
+            s2 += d2;
+            s22 += d2 * d2;
+            s2d += d2 * b.ring_equivalent;
         }
     });
+    NodeSums sums;
+    sums.n = n;
+    sums.s1 = s1;
+    sums.sxx = sxx;
+    sums.s1d = s1d;
+    sums.sg = sg;
+    sums.sa = sa;
+    sums.sb = sb;
+    sums.sr = sr;
+    sums.s2 = s2;
+    sums.s22 = s22;
+    sums.s2d = s2d;
     settle_last_node(sums);
 }
 
