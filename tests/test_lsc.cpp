@@ -780,6 +780,41 @@ TEST(LscStages, GainWalkFirstEstimateAndCorrection) {
     EXPECT_NEAR(outer - inner, 0.1, 1e-12);
 }
 
+// Ring sums kept in registers along runs of equal rings against a plain
+// per-block accumulation: the same additions in the same order.
+TEST(LscStages, RingSumsEqualAPlainPerBlockAccumulation) {
+    FlatField f;
+    f.width = 1000;
+    f.height = 760;
+    f.centre_x = 470;
+    f.centre_y = 400;
+    f.noise = 6;
+    const Measured m = measure(make_flat_field(f), f.width, f.height);
+    const BlockStats& s = *m.stats;
+    for (int rf : {0, 1, 2, 3}) {
+        RadiusGeometry geometry(s.grid, 940, 800);
+        geometry.set_radius_factor(rf);
+        for (int cs : {0, 3}) {
+            for (int c = 0; c < 4; ++c) {
+                const RingSums fast = ring_sums(s, geometry, c, cs);
+                RingSums plain;
+                for (int v = 0; v < s.grid.vn; ++v)
+                    for (int h = 0; h < s.grid.hn; ++h) {
+                        const std::uint16_t sum = s.sums[c][s.grid.index(v, h)];
+                        const double g = s.gain_need[c][sum];
+                        if (!(g > 0)) continue;
+                        const std::uint32_t r2 = geometry.r2(c, v, h);
+                        const int ring = ring_of(r2, cs);
+                        ++plain.count[ring];
+                        plain.k[ring] += pow2_fix(log_difference(s, geometry, c, sum, r2), 16) / 65536.0;
+                        plain.g[ring] += g;
+                    }
+                EXPECT_EQ(std::memcmp(&fast, &plain, sizeof fast), 0) << rf << ' ' << cs << ' ' << c;
+            }
+        }
+    }
+}
+
 TEST(LscStages, GainEncodingPicksTheBestMantissasBelowEachLog) {
     const GainLogTable table;
     LogCapture quiet;
