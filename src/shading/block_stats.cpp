@@ -1,6 +1,11 @@
 #include "shading/block_stats.h"
 
+#include <algorithm>
+#include <array>
+#include <vector>
+
 #include "frame/log.h"
+#include "frame/parallel.h"
 #include "shading/numeric.h"
 
 namespace morvik::shading {
@@ -59,9 +64,25 @@ void measure_blocks(const std::uint8_t* raw, unsigned width, const BlockGrid& gr
         sums[c] = storage + static_cast<std::size_t>(c) * grid.n;
         out.sums[c] = sums[c];
     }
-    for (auto& h : out.histogram)
-        for (auto& bin : h) bin = 0;
-    block_sums(raw, width, grid.hn, grid.vn, sums, out.histogram);
+    // Bands of block rows, each with its own histograms, summed afterwards.
+    const int bands = std::min(frame::worker_count(), std::max(grid.vn, 1));
+    std::vector<std::array<std::array<std::uint32_t, 256>, 4>> band_histograms(static_cast<std::size_t>(bands));
+    frame::run_parts(bands, [&](int band) {
+        const int v0 = static_cast<int>(static_cast<long long>(grid.vn) * band / bands);
+        const int v1 = static_cast<int>(static_cast<long long>(grid.vn) * (band + 1) / bands);
+        std::uint32_t hist[4][256] = {};
+        std::uint16_t* band_sums[4];
+        for (int c = 0; c < 4; ++c) band_sums[c] = sums[c] + grid.index(v0, 0);
+        block_sums(raw + static_cast<std::size_t>(4 * v0) * width, width, grid.hn, v1 - v0, band_sums, hist);
+        for (int c = 0; c < 4; ++c)
+            for (int bin = 0; bin < 256; ++bin) band_histograms[static_cast<std::size_t>(band)][c][bin] = hist[c][bin];
+    });
+    for (int c = 0; c < 4; ++c)
+        for (int bin = 0; bin < 256; ++bin) {
+            std::uint32_t total = 0;
+            for (const auto& h : band_histograms) total += h[c][bin];
+            out.histogram[c][bin] = total;
+        }
 
     frame::log_write("Shading: Find target values of R/Gr/Gb/B\n");
     for (int c = 0; c < 4; ++c) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "frame/log.h"
+#include "frame/parallel.h"
 
 namespace morvik::shading {
 
@@ -197,7 +198,7 @@ CentreResult find_centre(const BlockStats& stats, unsigned bayer_order) {
     const BlockGrid& grid = stats.grid;
     CentreResult r;
 
-    for (int c = 0; c < 4; ++c) scan_channel(stats, c, r.rows[c], r.columns[c]);
+    frame::run_parts(4, [&](int c) { scan_channel(stats, c, r.rows[c], r.columns[c]); });
 
     log_write("Shading: Memory allocation OK for horizontal line fitting\n");
     log_write("Shading: Horizontal Scan\n");

@@ -1,9 +1,12 @@
 #include "shading/gains.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <vector>
 
 #include "frame/log.h"
+#include "frame/parallel.h"
 #include "shading/numeric.h"
 
 namespace morvik::shading {
@@ -13,23 +16,28 @@ namespace {
 using frame::log_format;
 using frame::log_write;
 
-// pow2_fix(d, 16), remembered per d: differences repeat across blocks.
+// pow2_fix(d, 16), remembered per d: differences repeat across blocks. Parts
+// on other threads may fill the same entry with the same value.
 class Pow2Memo {
 public:
     Pow2Memo() : values_(32768, 0) {}
-    std::uint32_t operator()(int d) {
+    std::uint32_t operator()(int d) const {
         const int l = std::clamp(d, -16384, 16383);
-        std::uint32_t& m = values_[static_cast<std::size_t>(l + 16384)];
-        if (m == 0) m = pow2_fix(l, 16);
-        return m;
+        std::atomic_ref<std::uint32_t> memo(values_[static_cast<std::size_t>(l + 16384)]);
+        std::uint32_t value = memo.load(std::memory_order_relaxed);
+        if (value == 0) {
+            value = pow2_fix(l, 16);
+            memo.store(value, std::memory_order_relaxed);
+        }
+        return value;
     }
 
 private:
-    std::vector<std::uint32_t> values_;
+    mutable std::vector<std::uint32_t> values_;
 };
 
 RingSums ring_sums_with(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
-                        Pow2Memo& pow2) {
+                        const Pow2Memo& pow2) {
     RingSums rings;
     const BlockGrid& grid = stats.grid;
     const int shift = curve_sel + 8;
@@ -235,13 +243,18 @@ GainResult compute_gains(const BlockStats& stats, const RadiusGeometry& geometry
     log_write("-------------------Get K Kr Kgr Kgb Kb---------------\n");
     const GainLogTable table;
     GainResult r;
-    Pow2Memo pow2;
-    for (int c = 0; c < 4; ++c) {
-        const RingSums rings = ring_sums_with(stats, geometry, c, curve_sel, pow2);
+    const Pow2Memo pow2;
+    // The channels are independent; they are logged in order.
+    int first_log[4] = {};
+    frame::run_parts(4, [&](int c) {
+        const auto rings = std::make_unique<RingSums>(ring_sums_with(stats, geometry, c, curve_sel, pow2));
         bool found = false;
-        const double first = first_kt(rings, stats.grid.n, found);
-        log_format("Shading: i %1d, first parse kt by log2 %6d\n", c, found ? log2_fixed16(first) : 0);
-        r.log_kt[c] = log2_fixed16(corrected_kt(rings, first, limits));
+        const double first = first_kt(*rings, stats.grid.n, found);
+        first_log[c] = found ? log2_fixed16(first) : 0;
+        r.log_kt[c] = log2_fixed16(corrected_kt(*rings, first, limits));
+    });
+    for (int c = 0; c < 4; ++c) {
+        log_format("Shading: i %1d, first parse kt by log2 %6d\n", c, first_log[c]);
         log_format("Shading: i %1d, second parse kt by log2 %6d, below max %.3f, overshoot %.3f\n", c, r.log_kt[c],
                    limits.below_max + 1, limits.overshoot);
     }

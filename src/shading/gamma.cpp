@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "frame/log.h"
+#include "frame/parallel.h"
 #include "shading/numeric.h"
 
 namespace morvik::shading {
@@ -272,9 +273,10 @@ GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometr
     const int colour_mantissa[3] = {gains.Kr, gains.Kg, gains.Kb};
     const char names[3] = {'R', 'G', 'B'};
 
+    // The colours are independent; their log lines are written in order.
     GammaResult r;
-    std::vector<std::string> log;
-    for (int colour = 0; colour < 3; ++colour) {
+    std::vector<std::string> logs[3];
+    frame::run_parts(3, [&](int colour) {
         GammaSettings settings;
         settings.name = names[colour];
         settings.cmax = static_cast<double>(((((0xFFu << (cs + 8)) >> 4) *
@@ -283,11 +285,12 @@ GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometr
         settings.step_limited = in.step_limited;
         settings.target_scale = in.target_scale;
         settings.shading_min = in.shading_min;
-        GammaWalk walk(settings, log);
+        GammaWalk walk(settings, logs[colour]);
         walk.run(ColourRuns(stats, geometry, channels[colour], cs, gains.K, gains.mantissa));
         std::copy(walk.nodes(), walk.nodes() + kGammaNodes, r.nodes[colour]);
-    }
-    for (const std::string& l : log) frame::log_write(l.c_str());
+    });
+    for (const auto& log : logs)
+        for (const std::string& l : log) frame::log_write(l.c_str());
     if (in.y_only) {
         std::copy(r.nodes[1], r.nodes[1] + kGammaNodes, r.nodes[0]);
         std::copy(r.nodes[1], r.nodes[1] + kGammaNodes, r.nodes[2]);

@@ -1,9 +1,11 @@
 #include "shading/radius.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 #include "frame/log.h"
+#include "frame/parallel.h"
 #include "shading/numeric.h"
 
 namespace morvik::shading {
@@ -48,9 +50,15 @@ void RadiusGeometry::set_radius_factor(int radius_factor) {
 }
 
 std::int16_t RadiusGeometry::log_r2(std::uint32_t r2) const {
-    std::int16_t& memo = log_r2_[r2];
-    if (memo == INT16_MAX) memo = saturate16(static_cast<long long>(log2_fix(r2, 0)) - 26624);
-    return memo;
+    // Parts running on other threads may fill the same entry: both write the
+    // same value, through relaxed atomic access.
+    std::atomic_ref<std::int16_t> memo(log_r2_[r2]);
+    std::int16_t value = memo.load(std::memory_order_relaxed);
+    if (value == INT16_MAX) {
+        value = saturate16(static_cast<long long>(log2_fix(r2, 0)) - 26624);
+        memo.store(value, std::memory_order_relaxed);
+    }
+    return value;
 }
 
 int far_edge_radius_factor(unsigned width, unsigned height, int center_x, int center_y, int& initial) {
@@ -137,9 +145,11 @@ RadiusResult choose_radius(const BlockStats& stats, unsigned width, unsigned hei
     log_format("Shading: Radius Factor %2d\n", radius_factor);
     geometry.set_radius_factor(radius_factor);
     int candidate = radius_factor;
+    // The channels' differences are independent; they are logged in order.
+    int differences[4] = {}, preliminaries[4] = {};
+    frame::run_parts(4, [&](int c) { differences[c] = channel_difference(stats, geometry, c, preliminaries[c]); });
     for (int c = 0; c < 4; ++c) {
-        int preliminary = 0;
-        const int difference = channel_difference(stats, geometry, c, preliminary);
+        const int preliminary = preliminaries[c], difference = differences[c];
         log_format("Shading: Difference between target & r2 compensation i %1d %6d\n", c, preliminary);
         log_write("Shading: smaller than zero for too large Radius Factor\n");
         log_format("Shading: Difference by histogram i% 1d %6d\n", c, difference);
