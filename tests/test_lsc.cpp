@@ -929,3 +929,38 @@ TEST(LscStages, GammaWalkSettlesMonotoneNodesSpreadsGapsAndRespectsStepLimits) {
     EXPECT_GT(spreads, 20);
     EXPECT_GT(saturated, 0);
 }
+
+// Parts of the calculation may run on several threads; the record and every
+// log line are those of one thread.
+TEST(LscCalculate, ThreadsChangeNeitherTheRecordNorTheLog) {
+    std::mt19937 rng(51);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (int trial = 0; trial < 12; ++trial) {
+        FlatField f;
+        f.width = 200 + 4 * static_cast<int>(u(rng) * 200);
+        f.height = 160 + 4 * static_cast<int>(u(rng) * 150);
+        f.centre_x = f.width * (0.3 + 0.4 * u(rng));
+        f.centre_y = f.height * (0.3 + 0.4 * u(rng));
+        f.bayer_order = trial % 4;
+        f.noise = 5 * u(rng);
+        lsc_params p = default_params();
+        p.y_only = static_cast<std::uint8_t>(trial % 3 == 0);
+        const std::uint32_t chip = (trial & 1) ? (MORVIK_LSC_CHIP_KT3 << 16) : 0u;
+        CallResult one, many;
+        {
+            morvik::test::ScopedEnv env("MORVIK_THREADS", std::string("1"));
+            one = run(f, p, chip);
+        }
+        {
+            morvik::test::ScopedEnv env("MORVIK_THREADS", std::string(trial % 2 ? "2" : "3"));
+            many = run(f, p, chip);
+        }
+        EXPECT_EQ(one.rc, many.rc) << trial;
+        EXPECT_EQ(std::memcmp(&one.result, &many.result, sizeof(lsc_result)), 0) << trial;
+        ASSERT_EQ(one.log.size(), many.log.size()) << trial;
+        for (std::size_t i = 0; i < one.log.size(); ++i)
+            if (one.log[i].rfind("Time lapsed", 0) != 0) {
+                EXPECT_EQ(one.log[i], many.log[i]) << trial << ' ' << i;
+            }
+    }
+}

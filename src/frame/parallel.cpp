@@ -25,15 +25,17 @@ void run_parts(int parts, const std::function<void(int)>& part) {
         return;
     }
     std::atomic<int> next{0};
+    std::atomic<bool> failed{false};
     std::exception_ptr failure;
     std::mutex failure_lock;
     auto work = [&] {
-        for (int i = next.fetch_add(1); i < parts; i = next.fetch_add(1)) {
+        for (int i = next.fetch_add(1); i < parts && !failed.load(); i = next.fetch_add(1)) {
             try {
                 part(i);
             } catch (...) {
                 const std::lock_guard<std::mutex> lock(failure_lock);
                 if (!failure) failure = std::current_exception();
+                failed.store(true);
             }
         }
     };

@@ -19,8 +19,8 @@ namespace morvik::frame {
 int worker_count();
 
 // Runs part(0) .. part(parts - 1), each exactly once, on up to worker_count()
-// threads. The first exception a part throws is rethrown here after every
-// thread has finished.
+// threads. Once a part throws, no further part starts; the first exception is
+// rethrown here after every thread has finished.
 void run_parts(int parts, const std::function<void(int)>& part);
 
 }  // namespace morvik::frame
