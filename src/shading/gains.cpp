@@ -156,7 +156,8 @@ GainLogTable::GainLogTable() {
 }
 
 GainCode encode_gains(const int log_kt_in[4], unsigned bayer_order, bool y_only, const GainLogTable& table) {
-    const auto& T = table.entry;
+    // gain_log[j][i]: log2 of the gain factor (i + 1) * 2^j.
+    const auto& gain_log = table.entry;
     int log_kt[4] = {log_kt_in[0], log_kt_in[1], log_kt_in[2], log_kt_in[3]};
     log_write("Shading: Get one K, KR, one KG, & KB\n");
     if (y_only) {
@@ -167,15 +168,15 @@ GainCode encode_gains(const int log_kt_in[4], unsigned bayer_order, bool y_only,
     }
     // Nearest representable value at or below each channel's log, for the log.
     for (int c = 0; c < 4; ++c) {
-        int best_log = T[3][254], best_j = 3, best_mantissa = 255;
-        if (log_kt[c] < T[3][254]) {
+        int best_log = gain_log[3][254], best_j = 3, best_mantissa = 255;
+        if (log_kt[c] < gain_log[3][254]) {
             int best_diff = 65536;
             for (int j = 0; j < 4 && best_diff != 0; ++j)
                 for (int i = 0; i < 255; ++i) {
-                    if (T[j][i] > log_kt[c]) break;
-                    if (log_kt[c] - T[j][i] < best_diff) {
-                        best_diff = log_kt[c] - T[j][i];
-                        best_log = T[j][i];
+                    if (gain_log[j][i] > log_kt[c]) break;
+                    if (log_kt[c] - gain_log[j][i] < best_diff) {
+                        best_diff = log_kt[c] - gain_log[j][i];
+                        best_log = gain_log[j][i];
                         best_j = j;
                         best_mantissa = i + 1;
                         if (best_diff == 0) break;
@@ -207,14 +208,14 @@ GainCode encode_gains(const int log_kt_in[4], unsigned bayer_order, bool y_only,
             if (j > 0 && lowest < 1024 * j) break;
             int mantissa[3], residual = 0;
             for (int x = 0; x < 3; ++x) {
-                if (logs[x] > T[j][254]) {
+                if (logs[x] > gain_log[j][254]) {
                     mantissa[x] = 255;
-                    residual += logs[x] - T[j][254];
+                    residual += logs[x] - gain_log[j][254];
                 } else {
                     int i = 254;
-                    while (i > 0 && T[j][i] > logs[x]) --i;
+                    while (i > 0 && gain_log[j][i] > logs[x]) --i;
                     mantissa[x] = i + 1;
-                    residual += logs[x] - T[j][i];
+                    residual += logs[x] - gain_log[j][i];
                 }
             }
             residual = saturate16(residual);

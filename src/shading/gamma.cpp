@@ -222,6 +222,8 @@ bool GammaWalk::settle_inner_node(int k, const NodeSums& sums) {
 void GammaWalk::settle_last_node(const NodeSums& sums) {
     const char name = settings_.name;
     const double dx1 = 240 - last_ring_, dx2 = 15;
+    // The least-squares value v at ring 240 of the two-segment curve from
+    // (last ring, last value) through (240, v) to (255, 255) is P / Q.
     const double Q = sums.sxx / (dx1 * dx1) + sums.s22 / (dx2 * dx2);
     const double P = sums.s1d / dx1 - last_value_ * sums.s1 / dx1 + last_value_ * sums.sxx / (dx1 * dx1) +
                      sums.s2d / dx2 - 255 * sums.s2 / dx2 + 255 * sums.s22 / (dx2 * dx2);
