@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <stdexcept>
+#include <vector>
 #include <string>
 #include <thread>
 
 #include "frame/last_error.h"
 #include "frame/log.h"
+#include "frame/parallel.h"
 #include "platform/platform.h"
 #include "support.h"
 
@@ -133,4 +137,37 @@ TEST(LastError, ThreadLocalClearedBySuccessAndSetByFailure) {
     const AwbIntWindow windows[11] = {};
     EXPECT_EQ(AWB_Update_11_Window_Before_Apply(windows), 0);
     EXPECT_STREQ(morvik_last_error(), "");
+}
+
+TEST(FrameParallel, WorkerCountComesFromTheEnvironment) {
+    {
+        ScopedEnv unset("MORVIK_THREADS", std::nullopt);
+        EXPECT_EQ(morvik::frame::worker_count(), 1);
+    }
+    const std::pair<const char*, int> cases[] = {{"2", 2}, {"1", 1}, {"0", 1}, {"-3", 1}, {"x", 1}, {"3x", 1}, {"99", 16}};
+    for (const auto& [text, expect] : cases) {
+        ScopedEnv env("MORVIK_THREADS", std::string(text));
+        EXPECT_EQ(morvik::frame::worker_count(), expect) << text;
+    }
+}
+
+TEST(FrameParallel, EveryPartRunsOnceAndTheFirstFailureIsRethrownAfterAll) {
+    for (const char* threads : {"1", "2", "5"}) {
+        ScopedEnv env("MORVIK_THREADS", std::string(threads));
+        for (int parts : {0, 1, 3, 17}) {
+            std::vector<std::atomic<int>> runs(static_cast<std::size_t>(parts));
+            morvik::frame::run_parts(parts, [&](int i) { ++runs[static_cast<std::size_t>(i)]; });
+            for (const auto& r : runs) EXPECT_EQ(r.load(), 1) << threads << ' ' << parts;
+        }
+        // A failing part stops the section; parts already running finish.
+        std::atomic<int> finished{0};
+        EXPECT_THROW(morvik::frame::run_parts(8,
+                                              [&](int i) {
+                                                  if (i == 3) throw std::runtime_error("part 3");
+                                                  ++finished;
+                                              }),
+                     std::runtime_error);
+        EXPECT_GE(finished.load(), std::string(threads) == "1" ? 3 : 0) << threads;
+        EXPECT_LE(finished.load(), 7) << threads;
+    }
 }

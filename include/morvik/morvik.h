@@ -459,6 +459,11 @@ typedef struct lsc_result {
  * Returns 0 and fills *result on success; returns 1 on any failure and leaves
  * *result untouched. The debug log receives every stage's lines; a failure
  * logs its reason, "Shading: End" and the elapsed time.
+ * morvik_last_error() names the reason of a failure.
+ * Environment: MORVIK_THREADS=N (2..16) lets independent parts of the
+ * calculation run on up to N threads, started and joined within the call;
+ * the record and every log line are the same as on one thread. Unset (or 1):
+ * everything runs on the calling thread.
  *
  * Choices for cases the calculation leaves open:
  *  - params or result NULL: returns 1, logs nothing.

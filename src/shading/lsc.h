@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "morvik/morvik.h"
+#include "shading/block_stats.h"
 
 namespace morvik::shading {
 
@@ -22,14 +24,21 @@ struct LscInput {
     bool y_only = false;
 };
 
-// The image pass: per 4 x 4 block (hn x vn blocks, row-major) the sum of the
-// four samples of each Bayer channel, and per channel a 256-bin histogram of
-// the rounded block means (added to `hist`).
-void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
-                std::uint32_t hist[4][256]);
+enum class LscOutcome {
+    ok,
+    out_of_memory,           // working memory of the set-up
+    null_image,
+    bayer_order_out_of_range,
+    no_whole_block,
+    no_green_centre,         // both green channels' centre searches failed
+    far_edge_too_far,        // the far image edge needs a negative radius factor
+    curve_level_too_high,    // the far sample needs a curve level beyond the radius factor
+    scratch_out_of_memory,   // working memory of a later stage
+};
 
-// Runs the whole calculation with its debug log. Returns 0 and fills *out on
-// success, 1 on failure (out untouched).
-int lsc_calculate(const LscInput& in, lsc_result* out);
+std::string_view describe(LscOutcome outcome);
+
+// Runs the whole calculation with its debug log. Fills *out only on success.
+LscOutcome lsc_calculate(const LscInput& in, lsc_result* out);
 
 }  // namespace morvik::shading

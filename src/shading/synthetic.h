@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "shading/numeric.h"
+
 namespace morvik::shading {
 
 struct FlatField {
@@ -23,15 +25,13 @@ struct FlatField {
 };
 
 inline std::vector<std::uint8_t> make_flat_field(const FlatField& f) {
-    // Colour at each 2 x 2 position, by Bayer order.
-    static constexpr int kColour[4][4] = {{0, 1, 2, 3}, {1, 0, 3, 2}, {2, 3, 0, 1}, {3, 2, 1, 0}};
     std::vector<std::uint8_t> raw(static_cast<std::size_t>(f.width) * static_cast<std::size_t>(f.height));
     const double r_ref2 = (f.width * f.width + f.height * f.height) / 4.0;
     std::uint32_t seed = 12345;
     for (int y = 0; y < f.height; ++y) {
         const double dy = y - f.centre_y;
         for (int x = 0; x < f.width; ++x) {
-            const int col = kColour[f.bayer_order & 3][(y & 1) * 2 + (x & 1)];
+            const int col = static_cast<int>(colour_of(static_cast<unsigned>(f.bayer_order), (y & 1) * 2 + (x & 1)));
             const double dx = x - f.centre_x;
             double v = f.peak[col] * (1.0 - f.falloff[col] * (dx * dx + dy * dy) / r_ref2);
             if (f.noise != 0) {

@@ -1,4 +1,4 @@
-#include "shading/fixed_log.h"
+#include "shading/numeric.h"
 
 #include <bit>
 #include <cstdlib>
@@ -13,12 +13,6 @@ constexpr std::uint64_t kFraction[10] = {2877628,   5798205,   11639361,  232787
 
 inline std::uint64_t scale_up(std::uint64_t value, int bit) {
     return value + ((value * kFraction[bit]) >> 32);
-}
-
-inline std::int16_t saturate16(long long v) {
-    if (v > INT16_MAX) return INT16_MAX;
-    if (v < INT16_MIN) return INT16_MIN;
-    return static_cast<std::int16_t>(v);
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+#include "shading/block_stats.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "frame/log.h"
+#include "frame/parallel.h"
+#include "shading/numeric.h"
+
+namespace morvik::shading {
+
+void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
+                std::uint32_t hist[4][256]) {
+    const std::size_t w = width;
+    std::uint32_t* h0 = hist[0];
+    std::uint32_t* h1 = hist[1];
+    std::uint32_t* h2 = hist[2];
+    std::uint32_t* h3 = hist[3];
+    for (int v = 0; v < vn; ++v) {
+        const std::uint8_t* r0 = raw + static_cast<std::size_t>(4 * v) * w;
+        const std::uint8_t* r1 = r0 + w;
+        const std::uint8_t* r2 = r1 + w;
+        const std::uint8_t* r3 = r2 + w;
+        const std::size_t base = static_cast<std::size_t>(v) * static_cast<std::size_t>(hn);
+        std::uint16_t* s0 = sums[0] + base;
+        std::uint16_t* s1 = sums[1] + base;
+        std::uint16_t* s2 = sums[2] + base;
+        std::uint16_t* s3 = sums[3] + base;
+        for (int h = 0; h < hn; ++h) {
+            const int x = 4 * h;
+            const unsigned a = r0[x] + r0[x + 2] + r2[x] + r2[x + 2];
+            const unsigned b = r0[x + 1] + r0[x + 3] + r2[x + 1] + r2[x + 3];
+            const unsigned c = r1[x] + r1[x + 2] + r3[x] + r3[x + 2];
+            const unsigned d = r1[x + 1] + r1[x + 3] + r3[x + 1] + r3[x + 3];
+            s0[h] = static_cast<std::uint16_t>(a);
+            s1[h] = static_cast<std::uint16_t>(b);
+            s2[h] = static_cast<std::uint16_t>(c);
+            s3[h] = static_cast<std::uint16_t>(d);
+            // Histogram bin trunc(sum / 4 + 0.5).
+            ++h0[(a + 2) >> 2];
+            ++h1[(b + 2) >> 2];
+            ++h2[(c + 2) >> 2];
+            ++h3[(d + 2) >> 2];
+        }
+    }
+}
+
+double target_of(const std::uint32_t histogram[256], std::size_t blocks, double target_scale) {
+    std::uint64_t m = static_cast<std::uint64_t>(static_cast<double>(blocks) * 0.1);
+    if (m == 0) m = 1;
+    // Sum of the bin values of the m brightest blocks.
+    std::uint64_t bright_sum = 0;
+    sum_top_m(255, 0, -1, m, [&](int bin) { return std::uint64_t{histogram[bin]}; },
+              [&](int bin, std::uint64_t taken, bool) { bright_sum += static_cast<std::uint64_t>(bin) * taken; });
+    return static_cast<double>(bright_sum) * target_scale / static_cast<double>(m);
+}
+
+void measure_blocks(const std::uint8_t* raw, unsigned width, const BlockGrid& grid, double target_scale,
+                    std::uint16_t* storage, BlockStats& out) {
+    out.grid = grid;
+    std::uint16_t* sums[4];
+    for (int c = 0; c < 4; ++c) {
+        sums[c] = storage + static_cast<std::size_t>(c) * grid.n;
+        out.sums[c] = sums[c];
+    }
+    // Bands of block rows, each with its own histograms, summed afterwards.
+    const int bands = std::min(frame::worker_count(), std::max(grid.vn, 1));
+    std::vector<std::array<std::array<std::uint32_t, 256>, 4>> band_histograms(static_cast<std::size_t>(bands));
+    frame::run_parts(bands, [&](int band) {
+        const int v0 = static_cast<int>(static_cast<long long>(grid.vn) * band / bands);
+        const int v1 = static_cast<int>(static_cast<long long>(grid.vn) * (band + 1) / bands);
+        std::uint32_t hist[4][256] = {};
+        std::uint16_t* band_sums[4];
+        for (int c = 0; c < 4; ++c) band_sums[c] = sums[c] + grid.index(v0, 0);
+        block_sums(raw + static_cast<std::size_t>(4 * v0) * width, width, grid.hn, v1 - v0, band_sums, hist);
+        for (int c = 0; c < 4; ++c)
+            for (int bin = 0; bin < 256; ++bin) band_histograms[static_cast<std::size_t>(band)][c][bin] = hist[c][bin];
+    });
+    for (int c = 0; c < 4; ++c)
+        for (int bin = 0; bin < 256; ++bin) {
+            std::uint32_t total = 0;
+            for (const auto& h : band_histograms) total += h[c][bin];
+            out.histogram[c][bin] = total;
+        }
+
+    frame::log_write("Shading: Find target values of R/Gr/Gb/B\n");
+    for (int c = 0; c < 4; ++c) {
+        const double target = target_of(out.histogram[c], grid.n, target_scale);
+        out.target[c] = target;
+        // Every later stage looks the gain need of a block up by its sum.
+        for (int s = 0; s <= kMaxBlockSum; ++s) {
+            const double mean = s / 4.0;
+            const double g = (s == 0) ? 0.0 : (target - mean) / mean;
+            out.gain_need[c][s] = g;
+            if (g > 0) {
+                // A positive need too small for 16.16 counts as the smallest one.
+                const std::uint32_t fixed = to_fixed16(g);
+                out.log_gain_need[c][s] = log2_fix(fixed == 0 ? 1 : fixed, 16);
+            } else {
+                out.log_gain_need[c][s] = 0;
+            }
+        }
+    }
+    frame::log_write("Shading: Find target values of R/Gr/Gb/B End\n");
+}
+
+}  // namespace morvik::shading

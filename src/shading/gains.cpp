@@ -1,0 +1,267 @@
+#include "shading/gains.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "frame/log.h"
+#include "frame/parallel.h"
+#include "shading/numeric.h"
+
+namespace morvik::shading {
+
+namespace {
+
+using frame::log_format;
+using frame::log_write;
+
+// pow2_fix(d, 16), remembered per d: differences repeat across blocks. Parts
+// on other threads may fill the same entry with the same value.
+class Pow2Memo {
+public:
+    Pow2Memo() : values_(32768, 0) {}
+    std::uint32_t operator()(int d) const {
+        const int l = std::clamp(d, -16384, 16383);
+        std::atomic_ref<std::uint32_t> memo(values_[static_cast<std::size_t>(l + 16384)]);
+        std::uint32_t value = memo.load(std::memory_order_relaxed);
+        if (value == 0) {
+            value = pow2_fix(l, 16);
+            memo.store(value, std::memory_order_relaxed);
+        }
+        return value;
+    }
+
+private:
+    mutable std::vector<std::uint32_t> values_;
+};
+
+RingSums ring_sums_with(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
+                        const Pow2Memo& pow2) {
+    RingSums rings;
+    const BlockGrid& grid = stats.grid;
+    const int shift = curve_sel + 8;
+    const double* gain_need = stats.gain_need[c];
+    // Neighbouring blocks mostly share a ring: the ring's sums stay in
+    // registers along a run of equal rings and are stored when it ends, so
+    // every sum still adds its blocks in block order.
+    int ring = -1;
+    std::uint32_t count = 0;
+    double k_sum = 0, g_sum = 0;
+    auto flush = [&] {
+        if (ring < 0) return;
+        rings.count[ring] = count;
+        rings.k[ring] = k_sum;
+        rings.g[ring] = g_sum;
+    };
+    for (int v = 0; v < grid.vn; ++v) {
+        const std::uint16_t* row = stats.sums[c] + grid.index(v, 0);
+        const std::uint32_t* dx2 = geometry.dx2(c);
+        const std::uint32_t dy2 = geometry.dy2(c, v);
+        for (int h = 0; h < grid.hn; ++h) {
+            const std::uint16_t sum = row[h];
+            const double g = gain_need[sum];
+            if (!(g > 0)) continue;
+            const std::uint32_t r2 = dx2[h] + dy2;
+            const int block_ring = static_cast<int>((r2 >> shift) & 0xFFu);
+            const double k = pow2(log_difference(stats, geometry, c, sum, r2)) / 65536.0;
+            if (block_ring != ring) {
+                flush();
+                ring = block_ring;
+                count = rings.count[ring];
+                k_sum = rings.k[ring];
+                g_sum = rings.g[ring];
+            }
+            ++count;
+            k_sum += k;
+            g_sum += g;
+        }
+    }
+    flush();
+    return rings;
+}
+
+}  // namespace
+
+RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel) {
+    Pow2Memo pow2;
+    return ring_sums_with(stats, geometry, c, curve_sel, pow2);
+}
+
+double first_kt(const RingSums& rings, std::size_t blocks, bool& found) {
+    std::uint64_t m = static_cast<std::uint64_t>(0.1 * static_cast<double>(blocks) + 0.5);
+    if (m == 0) m = 1;
+    double k_sum = 0;
+    const std::uint64_t count = sum_top_m(
+        255, 0, -1, m, [&](int ring) { return std::uint64_t{rings.count[ring]}; },
+        [&](int ring, std::uint64_t taken, bool partial) {
+            if (partial) k_sum += static_cast<double>(taken) * rings.k[ring] / rings.count[ring];
+            else k_sum += rings.k[ring];
+        });
+    found = count != 0;
+    return found ? k_sum / static_cast<double>(count) : 1.0;
+}
+
+double corrected_kt(const RingSums& rings, double kt, const GainLimits& limits) {
+    const double lim = (limits.below_max + 1) / limits.target_scale;
+    const double spread = limits.overshoot / limits.target_scale;
+    // Ring means of k and g, kept for the rest of the walk.
+    double mean_k[256] = {}, mean_g[256] = {};
+    double highest = 0, lowest = 2.0;
+    int ring_of_highest = 0;
+    for (int r = 255; r >= 0; --r) {
+        if (rings.count[r] == 0) continue;
+        mean_k[r] = rings.k[r] / rings.count[r];
+        mean_g[r] = rings.g[r] / rings.count[r];
+        if (mean_k[r] <= 0 || mean_g[r] == 0) continue;
+        // Compensated level of the ring relative to its target.
+        const double level = (mean_g[r] * kt / mean_k[r] + 1) / (mean_g[r] + 1);
+        if (level > highest) {
+            highest = level;
+            ring_of_highest = r;
+        }
+        if (level > lim) {
+            ring_of_highest = r;
+            kt = ((mean_g[r] + 1) * lim - 1) * mean_k[r] / mean_g[r];
+            highest = lim;
+            continue;
+        }
+        if (level < lowest && ring_of_highest > r) {
+            lowest = level;
+            if (highest - level > spread) {
+                // Ring a (this one) and ring b (the highest): the kt that puts
+                // b exactly `spread` above a.
+                const double ga = mean_g[r], ka = mean_k[r];
+                const double gb = mean_g[ring_of_highest], kb = mean_k[ring_of_highest];
+                kt = (spread * (ga + 1) * (gb + 1) + (gb + 1) - (ga + 1)) / ((ga + 1) * gb / kb - (gb + 1) * ga / ka);
+                const double level_b = (gb * kt / kb + 1) / (gb + 1);
+                if (level_b < level) {
+                    kt = ((gb + 1) * level - 1) * kb / gb;
+                    highest = level;
+                } else {
+                    highest = level_b;
+                }
+                lowest = (ga * kt / ka + 1) / (ga + 1);
+            }
+        }
+    }
+    return kt;
+}
+
+GainLogTable::GainLogTable() {
+    for (int j = 0; j < 4; ++j)
+        for (int i = 0; i < 255; ++i)
+            entry[j][i] = saturate16(static_cast<long long>(log2_fix(65536u * static_cast<std::uint32_t>(i + 1), 16)) +
+                                     1024 * j);
+}
+
+GainCode encode_gains(const int log_kt_in[4], unsigned bayer_order, bool y_only, const GainLogTable& table) {
+    // gain_log[j][i]: log2 of the gain factor (i + 1) * 2^j.
+    const auto& gain_log = table.entry;
+    int log_kt[4] = {log_kt_in[0], log_kt_in[1], log_kt_in[2], log_kt_in[3]};
+    log_write("Shading: Get one K, KR, one KG, & KB\n");
+    if (y_only) {
+        int lowest = 32767;
+        for (int c = 0; c < 4; ++c) lowest = std::min(lowest, log_kt[c]);
+        for (int c = 0; c < 4; ++c) log_kt[c] = lowest;
+        log_format("Shading: Compensate Y only, K %6d\n", lowest);
+    }
+    // Nearest representable value at or below each channel's log, for the log.
+    for (int c = 0; c < 4; ++c) {
+        int best_log = gain_log[3][254], best_j = 3, best_mantissa = 255;
+        if (log_kt[c] < gain_log[3][254]) {
+            int best_diff = 65536;
+            for (int j = 0; j < 4 && best_diff != 0; ++j)
+                for (int i = 0; i < 255; ++i) {
+                    if (gain_log[j][i] > log_kt[c]) break;
+                    if (log_kt[c] - gain_log[j][i] < best_diff) {
+                        best_diff = log_kt[c] - gain_log[j][i];
+                        best_log = gain_log[j][i];
+                        best_j = j;
+                        best_mantissa = i + 1;
+                        if (best_diff == 0) break;
+                    }
+                }
+        }
+        log_format("Shading: i %1d, Kr %6d, Kc %1d, Krgb %1d\n", c, best_log, best_j, best_mantissa);
+    }
+
+    // Colour logs; G is the smaller green.
+    int LR, LG, LB;
+    switch (bayer_order) {
+        case 0: LR = log_kt[0]; LG = std::min(log_kt[1], log_kt[2]); LB = log_kt[3]; break;
+        case 1: LR = log_kt[1]; LG = std::min(log_kt[0], log_kt[3]); LB = log_kt[2]; break;
+        case 2: LR = log_kt[2]; LG = std::min(log_kt[0], log_kt[3]); LB = log_kt[1]; break;
+        default: LR = log_kt[3]; LG = std::min(log_kt[1], log_kt[2]); LB = log_kt[0]; break;
+    }
+    log_write("-------------------Get K_TR K_TG K_TB---------------\n");
+    log_format("Shading: Kr %6d, Kg %6d, Kb %6d\n", LR, LG, LB);
+
+    GainCode code;
+    const int lowest = std::min({LR, LG, LB});
+    if (lowest >= 0) {
+        // The exponent whose mantissas leave the smallest summed residual;
+        // ties keep the smaller exponent.
+        int best_residual = 0;
+        const int logs[3] = {LR, LG, LB};
+        for (int j = 0; j < 4; ++j) {
+            if (j > 0 && lowest < 1024 * j) break;
+            int mantissa[3], residual = 0;
+            for (int x = 0; x < 3; ++x) {
+                if (logs[x] > gain_log[j][254]) {
+                    mantissa[x] = 255;
+                    residual += logs[x] - gain_log[j][254];
+                } else {
+                    int i = 254;
+                    while (i > 0 && gain_log[j][i] > logs[x]) --i;
+                    mantissa[x] = i + 1;
+                    residual += logs[x] - gain_log[j][i];
+                }
+            }
+            residual = saturate16(residual);
+            if (j == 0 || residual < best_residual) {
+                best_residual = residual;
+                code.K = j;
+                code.Kr = mantissa[0];
+                code.Kg = mantissa[1];
+                code.Kb = mantissa[2];
+            }
+        }
+    }
+    log_write("-------------------Get K_TR K_TG K_TB---------------\n");
+    log_format("Shading: K %1d Kr %1d, Kg %1d, Kb %1d\n", code.K, code.Kr, code.Kg, code.Kb);
+    for (int c = 0; c < 4; ++c) {
+        const Colour colour = colour_of(bayer_order, c);
+        code.mantissa[c] = colour == Colour::R ? code.Kr : colour == Colour::B ? code.Kb : code.Kg;
+    }
+    log_write("Shading: Get one K, KR, one KG, & KB End\n");
+    return code;
+}
+
+GainResult compute_gains(const BlockStats& stats, const RadiusGeometry& geometry, int curve_sel,
+                         const GainLimits& limits, unsigned bayer_order, bool y_only) {
+    log_write("Shading: Get K & KR KGr KGb KB\n");
+    log_write("-------------------Get K Kr Kgr Kgb Kb---------------\n");
+    const GainLogTable table;
+    GainResult r;
+    const Pow2Memo pow2;
+    // The channels are independent; they are logged in order.
+    int first_log[4] = {};
+    frame::run_parts(4, [&](int c) {
+        const auto rings = std::make_unique<RingSums>(ring_sums_with(stats, geometry, c, curve_sel, pow2));
+        bool found = false;
+        const double first = first_kt(*rings, stats.grid.n, found);
+        first_log[c] = found ? log2_fixed16(first) : 0;
+        r.log_kt[c] = log2_fixed16(corrected_kt(*rings, first, limits));
+    });
+    for (int c = 0; c < 4; ++c) {
+        log_format("Shading: i %1d, first parse kt by log2 %6d\n", c, first_log[c]);
+        log_format("Shading: i %1d, second parse kt by log2 %6d, below max %.3f, overshoot %.3f\n", c, r.log_kt[c],
+                   limits.below_max + 1, limits.overshoot);
+    }
+    log_write("Shading: Get K & KR KGr KGb KB End\n");
+    r.code = encode_gains(r.log_kt, bayer_order, y_only, table);
+    return r;
+}
+
+}  // namespace morvik::shading

@@ -1,0 +1,304 @@
+#include "shading/gamma.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "frame/log.h"
+#include "frame/parallel.h"
+#include "shading/numeric.h"
+
+namespace morvik::shading {
+
+namespace {
+
+constexpr int kStepLimit[kGammaNodes] = {64, 64, 64, 64, 32, 32, 32, 32, 32, 32, 32};
+constexpr int kNodeFloor[kGammaNodes] = {0, 0, 0, 0, 0, 0, 0, 0, 63, 127, 191};
+constexpr std::uint32_t kCoarseMask[4] = {0x0FFFFFF0u, 0x0FFFFFE0u, 0x0FFFFFC0u, 0x0FFFFF80u};
+
+// trunc(v) for the small jumps of the walk; far-out values (and NaN) are
+// pinned well outside 0..255 so that the usual clamps apply.
+inline int trunc_int(double v) {
+    if (!(v > -100000.0)) return -100000;
+    if (v > 100000.0) return 100000;
+    return static_cast<int>(v);
+}
+
+// trunc(v), plus 1 when a positive fraction remains.
+inline int round_up(double v) {
+    const int t = trunc_int(v);
+    return (v - t > 0.0) ? t + 1 : t;
+}
+
+// Group of a ring: node k for segment k (0..9), node 10 for rings 225..254,
+// -1 for rings 0 and 255, which belong to no segment.
+struct NodeOfRing {
+    int node[256];
+    constexpr NodeOfRing() : node() {
+        for (int r = 0; r < 256; ++r) {
+            node[r] = -1;
+            if (r == 0 || r == 255) continue;
+            if (r > kNodeRing[10]) {
+                node[r] = 10;
+                continue;
+            }
+            for (int k = 0; k < 10; ++k)
+                if (r > kNodeRing[k] && r <= kNodeRing[k + 1]) node[r] = k;
+        }
+    }
+};
+constexpr NodeOfRing kNodeOfRing;
+
+}  // namespace
+
+ColourRuns::ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, const std::vector<int>& channels,
+                       int curve_sel, int K, const int mantissa[4])
+    : stats_(stats),
+      geometry_(geometry),
+      curve_sel_(curve_sel),
+      fine_mask_((1u << (curve_sel + 4)) - 1),
+      coarse_mask_(kCoarseMask[curve_sel]) {
+    const BlockGrid& grid = stats.grid;
+    for (int c = 0; c < 4; ++c) scaled_mantissa_[c] = static_cast<std::uint32_t>(mantissa[c]) << K;
+    for (const int c : channels) {
+        const std::uint32_t* dx2 = geometry.dx2(c);
+        for (int v = 0; v < grid.vn; ++v) {
+            const std::uint32_t dy2 = geometry.dy2(c, v);
+            int current = -1, start = 0;
+            for (int h = 0; h <= grid.hn; ++h) {
+                const int node = h < grid.hn ? kNodeOfRing.node[ring_of(dx2[h] + dy2, curve_sel)] : -2;
+                if (node == current) continue;
+                if (current >= 0) runs_[static_cast<std::size_t>(current)].push_back({c, v, start, h - 1});
+                current = node;
+                start = h;
+            }
+        }
+    }
+}
+
+GammaWalk::GammaWalk(const GammaSettings& settings, std::vector<std::string>& log) : settings_(settings), log_(log) {
+    for (int k = 0; k < kGammaNodes; ++k) nodes_[k] = static_cast<std::uint8_t>(kNodeRing[k + 1]);
+}
+
+void GammaWalk::line(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    log_.emplace_back(text);
+}
+
+// Step 3 of a node: the slope at most that which brings the compensated level
+// of the segment's mean ring to the present level.
+double GammaWalk::limited_slope(double slope, const NodeSums& sums) {
+    const double mean_g = sums.sg / sums.n, mean_fine = sums.sa / sums.n, mean_ring = sums.sr / sums.n;
+    level_ = std::min(level_, 1 / settings_.target_scale);
+    if (settings_.cmax == 0 || mean_ring == last_ring_) return slope;
+    const double value = ((mean_g + 1) * level_ - 1 - mean_fine) * 255 / settings_.cmax;
+    return std::min(slope, (value - last_value_) / (mean_ring - last_ring_));
+}
+
+// Limits that keep the compensated level near the target.
+int GammaWalk::limit_jump(int jump, double slope, double level_without_gamma, int dx, int node_ring,
+                          const NodeSums& sums) const {
+    const double mean_g = sums.sg / sums.n, mean_fine = sums.sa / sums.n, mean_ring = sums.sr / sums.n;
+    const double ts = settings_.target_scale;
+    const double lim = settings_.shading_min / ts;
+    const double S0 = level_without_gamma;
+    if (S0 <= lim && S0 < 1) {
+        if (settings_.cmax != 0 && mean_ring != last_ring_) {
+            const double slope3 =
+                ((lim * (mean_g + 1) - 1 - mean_fine) * 255 / settings_.cmax - last_value_) / (mean_ring - last_ring_);
+            if (slope > slope3) jump = clamp_jump(trunc_int(dx * std::max(slope3, 0.0) + 0.5));
+        }
+    } else if (slope > 1) {
+        if (S0 >= 1) jump = dx;
+        else if ((slope - 1) * dx / node_ring > 0.03) jump = dx + static_cast<int>(0.03 * node_ring);
+        jump = clamp_jump(jump);
+    } else {
+        if (S0 <= 1 / ts) jump = dx;
+        else if ((1 - slope) * dx / node_ring > 0.03) jump = dx - static_cast<int>(0.03 * node_ring);
+        jump = clamp_jump(jump);
+    }
+    return jump;
+}
+
+// Settles nodes next_node_ .. k with the jump from the last settled value.
+void GammaWalk::settle(int k, int jump) {
+    std::uint8_t* G = nodes_;
+    const int first = next_node_, base = last_value_;
+    auto spread = [&] {
+        for (int i = first; i <= k; ++i)
+            G[i] = static_cast<std::uint8_t>(std::min(
+                255, base + static_cast<int>(static_cast<double>(kNodeRing[i + 1] - kNodeRing[first]) * jump /
+                                                 (kNodeRing[k + 1] - kNodeRing[first]) +
+                                             0.5)));
+    };
+    if (!settings_.step_limited) {
+        if (k == first) G[k] = static_cast<std::uint8_t>(std::min(255, base + jump));
+        else spread();
+    } else {
+        if (base + jump < kNodeFloor[k]) jump = kNodeFloor[k] - base;
+        if (k == first) {
+            G[k] = static_cast<std::uint8_t>(std::min(255, base + std::min(jump, 64)));
+        } else if (kStepLimit[k] == kStepLimit[first]) {
+            const int span = k - first + 1;
+            for (int i = first; i <= k; ++i) {
+                const int step = jump >= 64 * span
+                                     ? 64 * (i - first + 1)
+                                     : static_cast<int>(static_cast<double>(i - first + 1) * jump / span + 0.5);
+                G[i] = static_cast<std::uint8_t>(std::min(255, base + step));
+            }
+        } else {
+            int total = 0;
+            for (int i = first; i <= k; ++i) total += kStepLimit[i];
+            if (jump >= total) {
+                int value = base;
+                for (int i = first; i <= k; ++i) {
+                    value = std::min(255, value + kStepLimit[i]);
+                    G[i] = static_cast<std::uint8_t>(value);
+                }
+            } else {
+                spread();
+            }
+        }
+    }
+    last_value_ = G[k];
+    last_ring_ = kNodeRing[k + 1];
+    next_node_ = k + 1;
+}
+
+bool GammaWalk::saturate_from(int k) {
+    if (nodes_[k] != 255) return false;
+    for (int i = k + 1; i < kGammaNodes; ++i) nodes_[i] = 255;
+    return true;
+}
+
+// The settled node's slope s4 and the compensated level it gives the
+// segment's mean ring; that level is what the next node starts from.
+void GammaWalk::log_settled(int k, const NodeSums* sums) {
+    const std::uint8_t* G = nodes_;
+    const char name = settings_.name;
+    const double s4 =
+        k == 0 ? G[0] * 0.03125 : static_cast<double>(G[k] - G[k - 1]) / (kNodeRing[k + 1] - kNodeRing[k]);
+    if (!sums) {
+        line("Shading: %c i %2d, current gamma with jump %3d, slope %.3f\n", name, k, G[k], s4);
+        return;
+    }
+    const double mean_g = sums->sg / sums->n, mean_fine = sums->sa / sums->n, mean_ring = sums->sr / sums->n;
+    const double cmax = settings_.cmax;
+    if (k == 0) level_ = (mean_ring * s4 * cmax / 255 + mean_fine + 1) / (mean_g + 1);
+    else level_ = (((mean_ring - kNodeRing[k]) * s4 + G[k - 1]) * cmax / 255 + mean_fine + 1) / (mean_g + 1);
+    line("Shading: %c i %2d, current gamma with jump %3d, slope %.3f, shading %.3f\n", name, k, G[k], s4,
+         level_ * settings_.target_scale);
+}
+
+bool GammaWalk::settle_inner_node(int k, const NodeSums& sums) {
+    const char name = settings_.name;
+    double slope = sums.sxy / sums.sxx;  // least squares through (last ring, last value)
+    if (slope > 0) slope = limited_slope(slope, sums);
+    if (slope <= 0) slope = 0;
+    const int dx = kNodeRing[k + 1] - last_ring_;
+    int jump = slope > 1 ? trunc_int(dx * slope) : round_up(dx * slope);
+    if (last_value_ + jump >= 255) {
+        jump = 255 - last_value_;
+        slope = static_cast<double>(jump) / dx;
+    }
+    const double mean_g = sums.sg / sums.n;
+    const double level_without_gamma = (1 + sums.sa / sums.n + sums.sb / sums.n) / (1 + mean_g);
+    line("Shading: %c i %2d, last %2d, slope %.3f, jump %3d, current shading w/o gamma %.3f\n", name, k, next_node_,
+         static_cast<double>(jump) / dx, jump, level_without_gamma * settings_.target_scale);
+    jump = limit_jump(jump, slope, level_without_gamma, dx, kNodeRing[k + 1], sums);
+    line("Shading: %c i %2d, last %2d, limited gamma jump %3d\n", name, k, next_node_, jump);
+    settle(k, jump);
+    const bool full = saturate_from(k);
+    log_settled(k, &sums);
+    return !full;
+}
+
+// Node 10 (ring 240): least squares over both sides of ring 240, the right
+// side ending at (255, 255).
+void GammaWalk::settle_last_node(const NodeSums& sums) {
+    const char name = settings_.name;
+    const double dx1 = 240 - last_ring_, dx2 = 15;
+    // The least-squares value v at ring 240 of the two-segment curve from
+    // (last ring, last value) through (240, v) to (255, 255) is P / Q.
+    const double Q = sums.sxx / (dx1 * dx1) + sums.s22 / (dx2 * dx2);
+    const double P = sums.s1d / dx1 - last_value_ * sums.s1 / dx1 + last_value_ * sums.sxx / (dx1 * dx1) +
+                     sums.s2d / dx2 - 255 * sums.s2 / dx2 + 255 * sums.s22 / (dx2 * dx2);
+    int jump;
+    if (Q > -0.0001 && Q < 0.0001) {
+        jump = static_cast<int>((255 - last_value_) * dx1 / (255 - last_ring_) + 0.5);
+    } else {
+        const int value = trunc_int(P / Q + 0.5);
+        jump = value > last_value_ ? value - last_value_ : 0;
+    }
+    jump = clamp_jump(jump);
+    double slope = jump / (240.0 - kNodeRing[next_node_]);
+    if (sums.n > 0) {
+        const double slope2 = limited_slope(slope, sums);
+        if (slope > slope2) {
+            slope = slope2;
+            jump = slope > 1 ? trunc_int(dx1 * slope) : round_up(dx1 * slope);
+        }
+    }
+    if (slope <= 0) {
+        slope = 0;
+        jump = 0;
+    }
+    if (sums.n == 0) {
+        line("Shading: %c i %2d, last %2d, slope %.3f, jump %3d\n", name, 10, next_node_, slope, jump);
+    } else {
+        const double level_without_gamma = (1 + sums.sa / sums.n + sums.sb / sums.n) / (1 + sums.sg / sums.n);
+        line("Shading: %c i %2d, last %2d, slope %.3f, jump %3d, current shading w/o gamma %.3f\n", name, 10,
+             next_node_, slope, jump, level_without_gamma * settings_.target_scale);
+        jump = limit_jump(jump, slope, level_without_gamma, static_cast<int>(dx1), 240, sums);
+        line("Shading: %c i %2d, last %2d, limited gamma jump %3d\n", name, 10, next_node_, jump);
+    }
+    settle(10, jump);
+    saturate_from(10);
+    log_settled(10, sums.n > 0 ? &sums : nullptr);
+}
+
+GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometry, const GammaInput& in) {
+    frame::log_write("Shading: Calculate Shading Gamma R G B\n");
+    frame::log_write("-------------------Calculate Shading Gamma R G B---------------\n");
+    const int cs = in.curve_sel;
+    const GainCode& gains = in.gains;
+
+    std::vector<int> channels[3];  // R, G, B
+    for (int c = 0; c < 4; ++c) {
+        const Colour colour = colour_of(in.bayer_order, c);
+        channels[colour == Colour::R ? 0 : colour == Colour::B ? 2 : 1].push_back(c);
+    }
+    const int colour_mantissa[3] = {gains.Kr, gains.Kg, gains.Kb};
+    const char names[3] = {'R', 'G', 'B'};
+
+    // The colours are independent; their log lines are written in order.
+    GammaResult r;
+    std::vector<std::string> logs[3];
+    frame::run_parts(3, [&](int colour) {
+        GammaSettings settings;
+        settings.name = names[colour];
+        settings.cmax = static_cast<double>(((((0xFFu << (cs + 8)) >> 4) *
+                                              static_cast<std::uint32_t>(colour_mantissa[colour]))
+                                             << gains.K) >> 12) / 1024.0;
+        settings.step_limited = in.step_limited;
+        settings.target_scale = in.target_scale;
+        settings.shading_min = in.shading_min;
+        GammaWalk walk(settings, logs[colour]);
+        walk.run(ColourRuns(stats, geometry, channels[colour], cs, gains.K, gains.mantissa));
+        std::copy(walk.nodes(), walk.nodes() + kGammaNodes, r.nodes[colour]);
+    });
+    for (const auto& log : logs)
+        for (const std::string& l : log) frame::log_write(l.c_str());
+    if (in.y_only) {
+        std::copy(r.nodes[1], r.nodes[1] + kGammaNodes, r.nodes[0]);
+        std::copy(r.nodes[1], r.nodes[1] + kGammaNodes, r.nodes[2]);
+        frame::log_write("Shading: Compensate only Y with G gamma\n");
+    }
+    return r;
+}
+
+}  // namespace morvik::shading
