@@ -884,7 +884,8 @@ MORVIK_API int32_t GMA_convert_KT1_to_KT2(const uint32_t *anchors, uint32_t *bas
  * and anchors[0..19]; reads base[144] as the curve value at input 4095. The
  * final curve is interpolated from the bases alone (slope fields ignored).
  * Anchor k is the curve at 16 times its 8-bit position with its two low bits
- * dropped. Returns 0, or MORVIK_STATUS_INVALID_ARGUMENT for a NULL pointer
+ * dropped; those inputs are all grid positions, so both reverse exports give
+ * the bases there >> 2, 0..255, whatever the slopes. Returns 0, or MORVIK_STATUS_INVALID_ARGUMENT for a NULL pointer
  * (nothing written). */
 MORVIK_API int32_t GMA_convert_KT2_to_KT1(const uint32_t *packed, uint32_t *anchors, uint32_t *base);
 
@@ -892,10 +893,11 @@ MORVIK_API int32_t GMA_convert_KT2_to_KT1(const uint32_t *packed, uint32_t *anch
  * stored slopes: writes anchors[0..19] and base[0..143] (base[144] is neither
  * read nor written). The file is read in binary mode in pieces of at most 253
  * characters, each piece ending at a line feed: a longer line continues as
- * further pieces, a carriage return is an ordinary character. A piece whose
- * first character is '@', '/' or '#' is skipped; every other piece gives one
- * word, its leading hexadecimal digits (either case) in 32-bit arithmetic
- * (wrapping), 0 when it starts with anything else (an empty line included).
+ * further pieces, a carriage return is an ordinary character (it ends the
+ * digits). A piece whose first character is '@', '/' or '#' is skipped;
+ * every other piece gives one word, its leading hexadecimal digits (either
+ * case) in 32-bit arithmetic (wrapping), 0 when it starts with anything else
+ * (an empty line included).
  * At most 144 words are read; packed entries beyond the words read keep their
  * contents and take part in the conversion.
  * Returns 0; MORVIK_GAMMA_CANNOT_OPEN (1) when `path` cannot be opened, is
