@@ -587,6 +587,53 @@ TEST(GridTableExport, RejectionsLeaveTheResultUntouched) {
     EXPECT_EQ(ShadingCalibrateEx(&good, nullptr, 0, 0), MORVIK_STATUS_INVALID_ARGUMENT);
 }
 
+// Arbitrary configurations on small images: rejected before anything is
+// touched, or a documented code with every read inside the image (run under
+// the sanitizers).
+TEST(GridTableExport, ArbitraryConfigurationsEitherRejectOrStayInBounds) {
+    std::mt19937 rng(21);
+    const auto pick = [&](std::initializer_list<int> v) { return *(v.begin() + rng() % v.size()); };
+    int built = 0;
+    for (int trial = 0; trial < 8000; ++trial) {
+        const int width = pick({-4, 0, 3, 4, 6, 10, 17, 24, 40}), height = pick({-2, 2, 4, 5, 8, 14, 30});
+        const bool ten_bit = rng() % 2 == 1;
+        std::vector<std::uint8_t> raw(std::size_t(std::max(width, 0) * std::max(height, 0)) * (ten_bit ? 2 : 1) + 1);
+        for (auto& b : raw) b = std::uint8_t(rng());
+        raw.pop_back();  // exactly the image: a read beyond it is caught
+        shading_table_config c{};
+        c.table_kind = std::uint32_t(pick({0, 1, 2}));
+        c.bit_depth = ten_bit ? 10 : 8;
+        c.raw = raw.empty() ? nullptr : raw.data();
+        c.width = width;
+        c.height = height;
+        c.left = pick({-50, 0, 1, 3, 9, 40});
+        c.top = pick({-50, 0, 2, 7, 30});
+        c.right = pick({-3, 0, 5, 20, 60});
+        c.bottom = pick({-3, 0, 4, 16, 60});
+        c.nx = pick({0, 1, 2, 3, 5, 9});
+        c.ny = pick({1, 2, 3, 4, 8});
+        c.window = pick({-1, 0, 1, 2, 3, 5, 12});
+        c.find_brightest = std::uint8_t(rng() % 2);
+        c.max_gain_x10 = pick({-5, 10, 40, 100000});
+        c.poly[0] = pick({0, 1000000, 900000000});
+        c.poly[1] = pick({0, -3000000, 5000000});
+        c.centre_offset_x = std::uint32_t(pick({0, 3, 1000}));
+        c.cell_width = pick({-1, 0, 1, 2, 3, 6});
+        c.cell_height = pick({0, 1, 2, 5});
+        const int format = pick({-1, 0, 1, 2});
+        shading_table_result r = poisoned();
+        const int rc = ShadingCalibrateEx(&c, &r, format, int(rng() % 2));
+        ASSERT_TRUE(rc == MORVIK_STATUS_INVALID_ARGUMENT || rc == 0 || rc == 2 || rc == 4 || rc == 5 || rc == 6) << rc;
+        if (rc == 0 || rc == 6) {
+            ASSERT_EQ(r.count, std::uint32_t(grid::table_words(format, c.nx, c.ny)));
+            ++built;
+        } else {
+            ASSERT_TRUE(untouched(r));
+        }
+    }
+    EXPECT_GT(built, 30);
+}
+
 // The spline stage on caller planes gives the coefficients that
 // ShadingCalibrateEx packs, and reports the last cell's size.
 TEST(GridTableProcess, MatchesTheWholeCalibrationOnTheSamePlanes) {
