@@ -4,7 +4,8 @@
 PACKAGES := cmake ninja-build g++ pkg-config binutils \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev nlohmann-json3-dev libstb-dev \
-            g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+            g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+            libmpfr-dev wine64
 
 DLLS := $(CURDIR)/build/mingw-i686/MORVIK_DLL.dll;$(CURDIR)/build/mingw-x86_64/MORVIK_DLL.dll
 

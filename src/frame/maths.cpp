@@ -456,13 +456,25 @@ bool pow_exact(double x, double y, double& out) {
     return true;
 }
 
-// Whether rounding r (positive, r.hi in [0.7, 1.42]) could go either way
-// within a relative error of 2^-90.
-bool near_midpoint(dd r) {
-    const double ulp = from_bits(bits(r.hi) + 1) - r.hi;
-    const double half = 0.5 * (r.lo >= 0 ? ulp : from_bits(bits(r.hi) - 1) - r.hi);
-    const double d = r.lo - half;  // distance of r from the midpoint beside r.hi
-    return abs_of(d) <= r.hi * 0x1p-90;
+// Whether rounding r * 2^k (r positive, r.hi in [0.7, 1.42]) could go
+// either way within a relative error of 2^-90: r lies that close to a
+// midpoint between two doubles, or, for a subnormal result, between two
+// multiples of 2^-1074.
+bool near_midpoint(dd r, int k) {
+    double m = 0;
+    int e = 0;
+    frexp1(r.hi, m, e);
+    if (e + k >= -1022) {
+        const double ulp = from_bits(bits(r.hi) + 1) - r.hi;
+        const double half = 0.5 * (r.lo >= 0 ? ulp : from_bits(bits(r.hi) - 1) - r.hi);
+        const double d = r.lo - half;  // distance of r from the midpoint beside r.hi
+        return abs_of(d) <= r.hi * 0x1p-90;
+    }
+    const int s = k + 1074;
+    if (e + s < -2) return false;
+    const double vh = scale2(r.hi, s), vl = scale2(r.lo, s);
+    const double t = abs_of((vh - round_even(vh)) + vl);
+    return abs_of(t - 0.5) <= vh * 0x1p-90;
 }
 
 }  // namespace
@@ -658,6 +670,19 @@ double pow(double x, double y) {
     if (y == 1.0) return x;
     if (y == 2.0) return x * x;
     if (y == -1.0) return 1.0 / x;
+    {
+        // A power of two to an exponent that makes e * y an integer: exact
+        // (and rounded once where it falls below the subnormals' midpoints).
+        double m = 0;
+        int e = 0;
+        frexp1(ax, m, e);
+        if (m == 1.0) {
+            if (e == 0) return negative ? -1.0 : 1.0;
+            const dd ey = two_prod(double(e), y);
+            if (ey.lo == 0.0 && is_integer(ey.hi) && abs_of(ey.hi) <= 100000.0)
+                return finish(dd{1.0, 0.0}, int(ey.hi), negative);
+        }
+    }
     const dd l = log_dd(ax);
     // |y log x| beyond 2^11 overflows or underflows for every x != 1.
     if ((l.hi > 0) == (y > 0) && (abs_of(y) >= 0x1p64 || abs_of(mul(l, y).hi) > 1000.0))
@@ -666,7 +691,7 @@ double pow(double x, double y) {
         return negative ? -0.0 : 0.0;
     int k = 0;
     const dd r = exp_reduced(mul(l, y), k);
-    if (near_midpoint(r)) {
+    if (near_midpoint(r, k)) {
         double exact = 0;
         if (pow_exact(ax, y, exact)) return negative ? -exact : exact;
     }
