@@ -155,7 +155,7 @@ TEST_F(Maths, HardestInputsOfTheLongComparison) {
         const char* f;
         double x, y;
     };
-    // Inputs whose exact results lie within about 1e-7 ulp of a midpoint.
+    // The inputs found closest to a midpoint (down to about 1e-8 ulp).
     const Case cases[] = {
 #include "mpfr/hard_cases.inc"
     };

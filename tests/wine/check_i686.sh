@@ -52,7 +52,7 @@ END {
     printf "library functions: %d x87 move/convert instructions, %d x87 arithmetic\n", n_ours, bad + 0
     exit bad > 0
 }' "$tmp/asm"
-touch "$tmp/runtime"
+touch "$tmp/runtime"; sed "s/^/  /" "$tmp/runtime" | sort
 echo "runtime functions with x87 arithmetic: $(wc -l < "$tmp/runtime")"
 if [ -n "$dll64" ] && [ -s "$tmp/runtime" ]; then
     x86_64-w64-mingw32-objdump -d "$dll64" | sed -nE 's/^[0-9a-f]+ <(.*)>:$/\1/p' | sort -u > "$tmp/names64"
