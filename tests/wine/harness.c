@@ -713,6 +713,7 @@ static void case_lsc(int i) {
     emit_bytes("result", res, sizeof *res);
     emit_last_error();
     free(raw);
+    free(res);
 }
 
 /* ------------------------------------------------------------ debug-information dump */
