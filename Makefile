@@ -6,7 +6,8 @@ PACKAGES := cmake ninja-build g++ pkg-config binutils \
             libcli11-dev nlohmann-json3-dev libstb-dev \
             g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
             libraw-dev python3-setuptools python3-wheel python3-build python3-venv \
-            python3-numpy python3-matplotlib python3-pytest python3-tifffile
+            python3-numpy python3-matplotlib python3-pytest python3-tifffile \
+            libmpfr-dev wine64
 
 # Debian's Python (NumPy, matplotlib, pytest come from Debian packages), not
 # whichever python3 comes first on PATH.

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "frame/maths.h"
+
 namespace morvik::color {
 
 namespace {
@@ -13,7 +15,7 @@ constexpr float kXn = 95.0456f;
 constexpr float kYn = 100.0f;
 constexpr float kZn = 108.8754f;
 
-double cube_root(double t) { return std::exp2(std::log2(t) / 3.0); }
+double cube_root(double t) { return maths::exp2(maths::log2(t) / 3.0); }
 
 double lab_f(double t) { return t > 0.008856 ? cube_root(t) : 7.787 * t + 16.0 / 116.0; }
 

@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+#include "frame/maths.h"
+
 #include "color/matrix.h"
 
 namespace morvik::color {
@@ -15,7 +17,7 @@ constexpr float kInvXn = 1.0521133f;
 constexpr float kInvZn = 0.91829896f;
 constexpr float kInv24 = 1.0f / 24.0f;
 
-double lab_f(double t) { return t > 0.008856 ? std::pow(t, 0.3333) : 7.787 * t + 16.0 / 116.0; }
+double lab_f(double t) { return t > 0.008856 ? maths::pow(t, 0.3333) : 7.787 * t + 16.0 / 116.0; }
 
 }  // namespace
 
@@ -36,7 +38,7 @@ ColorErrorSets color_error(const Measured& measured, const Reference& reference,
                            ColorErrorTrace* trace) {
     // 1. Black offsets: line through the two darkest neutral patches, chart
     //    value against relative luminance 10^-D; negative intercepts give 0.
-    const std::array<float, 2> lum{float(std::pow(10.0, -1.5)), float(std::pow(10.0, -1.05))};
+    const std::array<float, 2> lum{float(maths::pow(10.0, -1.5)), float(maths::pow(10.0, -1.05))};
     std::array<float, 3> offset{};
     for (int c = 0; c < 3; ++c) {
         const std::array<float, 2> value{measured.chart(23, c), measured.chart(22, c)};

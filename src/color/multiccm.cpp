@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "frame/maths.h"
+
 namespace morvik::color {
 
 std::int32_t round_half_up(double v) {
@@ -31,8 +33,8 @@ MultiCcmResult multi_ccm(std::span<const Light> lights, int terms) {
     double ss_x = 0.0;
     double ss_y = 0.0;
     for (std::size_t i = 0; i < lights.size(); ++i) {
-        ss_x += std::pow(x[i] - mx, 2.0);
-        ss_y += std::pow(y[i] - my, 2.0);
+        ss_x += maths::pow(x[i] - mx, 2.0);
+        ss_y += maths::pow(y[i] - my, 2.0);
     }
     const double sx = std::sqrt(ss_x / (n - 1));
     const double sy = std::sqrt(ss_y / (n - 1));
