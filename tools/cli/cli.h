@@ -85,7 +85,29 @@ bool is_number(const std::string& s);
 // Field i of a row as a number; throws Error naming file and line.
 double number_at(const std::filesystem::path& path, const CsvRow& row, std::size_t i);
 
+// A JSON value that must be an integer in lo..hi (a number with no
+// fraction; checked before any conversion); `where` names file and field.
+long json_integer(const nlohmann::json& v, const std::string& where, long lo, long hi);
+// A JSON value that must be a finite number.
+double json_number(const nlohmann::json& v, const std::string& where);
+
 // Print a JSON document, indented, to stdout.
 void print_json(const nlohmann::json& doc);
+
+// Every command prints through emit(): its report as exactly one JSON
+// document on stdout with --json (to_json(report)), else as text
+// (print_text(report)). Both are found next to the report type.
+template <class Report>
+void emit(const Report& report, bool json) {
+    if (json) {
+        print_json(to_json(report));
+    } else {
+        print_text(report);
+    }
+}
+
+// Debug-log lines in a report: printed before the text form, or a "log"
+// array inside the JSON document, so stdout stays one document.
+void print_log(const std::vector<std::string>& lines);
 
 }  // namespace morvik::cli

@@ -44,7 +44,8 @@ void set_env(const char* name, const std::string* value) {
 class HostFolder {
 public:
     explicit HostFolder(const fs::path& headers) : cwd_(fs::current_path()) {
-        static std::mt19937_64 rng{std::random_device{}()};
+        std::random_device seed;
+        std::mt19937_64 rng{(std::uint64_t(seed()) << 32) ^ seed()};
         dir_ = fs::temp_directory_path() / ("morvik-dump-" + std::to_string(rng()));
         fs::copy(headers, dir_, fs::copy_options::recursive);
         if (const char* old = std::getenv("MORVIK_HOST_DIR")) old_ = old;
@@ -91,11 +92,11 @@ nlohmann::json json_dump(int32_t blocks, int32_t mode, int version) {
     std::vector<int32_t*> dims;
     for (auto& d : dim) dims.push_back(d.data());
     if (DP_GET_SIZE(size.data(), dims.data()) != 1) throw Error("size query failed");
-    std::vector<std::vector<std::vector<DP_DumpRecord>>> store(dim.size());
-    std::vector<std::vector<DP_DumpRecord*>> columns(dim.size());
-    std::vector<DP_DumpRecord**> sections(dim.size());
+    std::vector<std::vector<std::vector<DpDumpRecord>>> store(dim.size());
+    std::vector<std::vector<DpDumpRecord*>> columns(dim.size());
+    std::vector<DpDumpRecord**> sections(dim.size());
     for (size_t b = 0; b < dim.size(); ++b) {
-        store[b].assign(static_cast<size_t>(dim[b][1]) + 2, std::vector<DP_DumpRecord>(static_cast<size_t>(dim[b][0])));
+        store[b].assign(static_cast<size_t>(dim[b][1]) + 2, std::vector<DpDumpRecord>(static_cast<size_t>(dim[b][0])));
         for (auto& c : store[b]) columns[b].push_back(c.data());
         sections[b] = columns[b].data();
     }
@@ -106,7 +107,7 @@ nlohmann::json json_dump(int32_t blocks, int32_t mode, int version) {
     if (DP_dumpInfo_array_RC(sections.data()) != 1) throw Error("array dump failed");
 
     // Names keep the space a header may leave before "="; JSON drops it.
-    const auto cell = [](const DP_DumpRecord& r) {
+    const auto cell = [](const DpDumpRecord& r) {
         std::string name = r.label;
         name.erase(name.find_last_not_of(' ') + 1);
         name.erase(0, name.find_first_not_of(' '));
@@ -143,8 +144,11 @@ nlohmann::json json_dump(int32_t blocks, int32_t mode, int version) {
 }
 
 struct DumpResult {
+    std::string file;  // the photo as named on the command line
     std::string text;  // the text dump (empty when written to a file or as JSON)
     nlohmann::json json;
+    bool as_json = false;
+    std::string output;  // the text dump's file, when one was written
     int32_t blocks = 0;
     int version = 0;
     int32_t mode = 0;
@@ -161,6 +165,8 @@ DumpResult run_dump(const DumpOptions& opt) {
     di::Reader in(bytes);
     if (!di::main_tag_candidate(in)) throw Error(opt.photo + ": no debug-information segments");
     DumpResult res;
+    res.file = opt.photo;
+    res.as_json = opt.json;
     res.version = di::detect_version(in);
     res.mode = opt.mode >= 0 ? opt.mode : (res.version == 2 ? 2 : 1);
     bool any_header = false;
@@ -204,8 +210,22 @@ DumpResult run_dump(const DumpOptions& opt) {
     if (output.empty()) {
         res.text = read_text_file(target);
         fs::remove(target);
+    } else {
+        res.output = opt.output;
     }
     return res;
+}
+
+nlohmann::json to_json(const DumpResult& r) {
+    return {{"file", r.file}, {"version", r.version}, {"mode", r.mode}, {"blocks", r.blocks}, {"sections", r.json}};
+}
+
+void print_text(const DumpResult& r) {
+    if (r.output.empty()) {
+        std::cout << r.text;
+    } else {
+        std::cout << "wrote " << r.output << " (" << r.blocks << " blocks, version " << r.version << ")\n";
+    }
 }
 
 const bool registered = register_command(90, [](CLI::App& app) {
@@ -219,17 +239,7 @@ const bool registered = register_command(90, [](CLI::App& app) {
     cmd->add_option("-o,--output", opt->output, "write the text dump to this file instead of stdout");
     cmd->add_flag("--json", opt->json, "print the sections as JSON");
     cmd->add_option("--tables", opt->tables, "write awb_debug.txt, ggm.txt and pca.txt into this folder");
-    cmd->callback([opt] {
-        const DumpResult res = run_dump(*opt);
-        if (opt->json) {
-            print_json({{"file", opt->photo}, {"version", res.version}, {"mode", res.mode},
-                        {"blocks", res.blocks}, {"sections", res.json}});
-        } else if (opt->output.empty()) {
-            std::cout << res.text;
-        } else {
-            std::cout << "wrote " << opt->output << " (" << res.blocks << " blocks, version " << res.version << ")\n";
-        }
-    });
+    cmd->callback([opt] { emit(run_dump(*opt), opt->json); });
 });
 
 const bool demo_registered = register_demo_step(90, "Debug-information dump", [] {

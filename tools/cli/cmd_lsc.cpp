@@ -44,6 +44,7 @@ struct LscRun {
     int status = 1;
     lsc_result result{};
     std::vector<std::string> log;
+    std::string reason;  // why a failed calculation failed
 };
 
 LscRun calculate(std::uint32_t chip, int bayer, const std::vector<std::uint8_t>& raw, int width, int height,
@@ -53,11 +54,15 @@ LscRun calculate(std::uint32_t chip, int bayer, const std::vector<std::uint8_t>&
     run.status = LSC_Calculate(chip, static_cast<std::uint32_t>(bayer), raw.data(), static_cast<std::uint32_t>(width),
                                static_cast<std::uint32_t>(height), &params, &run.result);
     run.log = tap.lines();
+    run.reason = morvik_last_error();
     return run;
 }
 
-// The reason of a failed calculation: the line written before the memory is released.
-std::string failure_reason(const std::vector<std::string>& log) {
+// The reason of a failed calculation: the library's failure reason, else
+// the log line written before the memory is released.
+std::string failure_reason(const LscRun& run) {
+    if (!run.reason.empty()) return run.reason;
+    const auto& log = run.log;
     for (std::size_t i = log.size(); i-- > 1;)
         if (log[i] == "Shading: free memory\n") {
             std::string reason = log[i - 1];
@@ -72,17 +77,17 @@ const std::uint32_t* curve(const lsc_result& r, int colour) {
 }
 
 void print_table(const lsc_result& r) {
+    constexpr int kRings[11] = {32, 64, 96, 128, 144, 160, 176, 192, 208, 224, 240};
+    constexpr const char* kNames[3] = {"R", "G", "B"};
     std::printf("optical centre    x %.1f, y %.1f pixels (%u, %u half pixels)\n", r.center_x / 2.0,
                 r.center_y / 2.0, r.center_x, r.center_y);
     std::printf("radius factor     %u\ncurve selection   %u\n", r.Radius_factor, r.Curve_sel);
     std::printf("gain exponent K   %u\n", r.K);
     std::printf("gain factors      R %u (%u x 2^%u), G %u (%u x 2^%u), B %u (%u x 2^%u)\n", r.Kr << r.K, r.Kr, r.K,
                 r.Kg << r.K, r.Kg, r.K, r.Kb << r.K, r.Kb, r.K);
-    std::printf("shading gamma     ring:");
-    static const int kRings[11] = {32, 64, 96, 128, 144, 160, 176, 192, 208, 224, 240};
+    std::printf("shading gamma     ring (0..255 scaled squared radius) and node (0..255):\n                  ring:");
     for (int ring : kRings) std::printf(" %3d", ring);
     std::printf("\n");
-    static const char* kNames[3] = {"R", "G", "B"};
     for (int col = 0; col < 3; ++col) {
         std::printf("                  %s:   ", kNames[col]);
         for (int k = 0; k < 11; ++k) std::printf(" %3u", curve(r, col)[k]);
@@ -90,7 +95,14 @@ void print_table(const lsc_result& r) {
     }
 }
 
-nlohmann::json to_json(const lsc_result& r) {
+// The report of `morvik lsc`: the result record and, with --log, the log.
+struct LscReport {
+    lsc_result result{};
+    bool show_log = false;
+    std::vector<std::string> log;
+};
+
+nlohmann::json result_json(const lsc_result& r) {
     nlohmann::json j;
     j["center_x"] = r.center_x;
     j["center_y"] = r.center_y;
@@ -106,23 +118,34 @@ nlohmann::json to_json(const lsc_result& r) {
     return j;
 }
 
-void run_lsc(const LscOptions& o) {
+nlohmann::json to_json(const LscReport& r) {
+    nlohmann::json j = result_json(r.result);
+    j["units"] = {{"center_x", "half pixels"}, {"center_y", "half pixels"},
+                  {"Kr", "gain mantissa; gain = Kr << K"}, {"K", "common gain exponent"},
+                  {"gamma_R", "shading gamma nodes 0..255 at rings 32, 64, 96, 128, 144, ..., 240"}};
+    if (r.show_log) j["log"] = r.log;
+    return j;
+}
+
+void print_text(const LscReport& r) {
+    if (r.show_log) print_log(r.log);
+    print_table(r.result);
+}
+
+LscReport run_lsc(const LscOptions& o) {
     const std::uint32_t chip = parse_chip(o.chip);
     const auto raw = load_raw8(o.file, o.width, o.height, o.bits);
     const lsc_params params{o.target_scale, o.below_max, o.overshoot, o.shading_min,
                             static_cast<std::uint8_t>(o.y_only ? 1 : 0)};
     const LscRun run = calculate(chip, o.bayer, raw, o.width, o.height, params);
-    if (o.log)
-        for (const auto& line : run.log) std::fputs(line.c_str(), stdout);
     if (run.status != 0) {
-        std::fflush(stdout);
-        throw Error("lens-shading calculation failed: " + failure_reason(run.log));
+        // The log says how far the calculation came; it goes to stderr so
+        // that stdout never carries a partial report.
+        if (o.log)
+            for (const auto& line : run.log) std::fputs(line.c_str(), stderr);
+        throw Error("lens-shading calculation failed: " + failure_reason(run));
     }
-    if (o.json) {
-        print_json(to_json(run.result));
-    } else {
-        print_table(run.result);
-    }
+    return {run.result, o.log, run.log};
 }
 
 void demo() {
@@ -138,7 +161,7 @@ void demo() {
     std::printf("synthetic %dx%d flat field, Bayer order %d, fall-off R %.2f G %.2f B %.2f\n", f.width, f.height,
                 f.bayer_order, f.falloff[0], f.falloff[1], f.falloff[3]);
     const LscRun run = calculate(0, f.bayer_order, raw, f.width, f.height, params);
-    if (run.status != 0) throw Error("lens-shading demo failed: " + failure_reason(run.log));
+    if (run.status != 0) throw Error("lens-shading demo failed: " + failure_reason(run));
     std::printf("true centre       x %.1f, y %.1f pixels\n", f.centre_x, f.centre_y);
     print_table(run.result);
 }
@@ -162,8 +185,8 @@ const bool registered = register_command(40, [](CLI::App& app) {
     cmd->add_option("--shading-min", opts->shading_min, "Lowest compensated level before the curve is raised");
     cmd->add_flag("--y-only", opts->y_only, "Compensate luminance only (one gain and the G gamma for all colours)");
     cmd->add_flag("--json", opts->json, "Print the result record as JSON");
-    cmd->add_flag("--log", opts->log, "Print the calculation's debug log");
-    cmd->callback([opts] { run_lsc(*opts); });
+    cmd->add_flag("--log", opts->log, "Print the calculation's debug log (inside the JSON with --json)");
+    cmd->callback([opts] { emit(run_lsc(*opts), opts->json); });
 });
 
 const bool demo_registered = register_demo_step(40, "Lens shading", demo);

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -75,6 +76,34 @@ void LogTap::sink(const char* line, void* user) {
 }
 
 void print_json(const nlohmann::json& doc) { std::cout << doc.dump(2) << '\n'; }
+
+double json_number(const nlohmann::json& v, const std::string& where) {
+    if (!v.is_number()) throw BadInput(where + ": expected a number");
+    const double x = v.get<double>();
+    if (!std::isfinite(x)) throw BadInput(where + ": number is not finite");
+    return x;
+}
+
+long json_integer(const nlohmann::json& v, const std::string& where, long lo, long hi) {
+    if (v.is_number_integer()) {
+        // Compare in the JSON's own integer type before narrowing.
+        if (v.is_number_unsigned() ? v.get<std::uint64_t>() > std::uint64_t(hi) || (lo > 0 && v.get<std::uint64_t>() < std::uint64_t(lo))
+                                   : v.get<std::int64_t>() < lo || v.get<std::int64_t>() > hi) {
+            throw BadInput(where + ": " + v.dump() + " is outside " + std::to_string(lo) + ".." + std::to_string(hi));
+        }
+        return static_cast<long>(v.get<std::int64_t>());
+    }
+    const double x = json_number(v, where);
+    if (x < double(lo) || x > double(hi)) {
+        throw BadInput(where + ": " + v.dump() + " is outside " + std::to_string(lo) + ".." + std::to_string(hi));
+    }
+    if (x != std::trunc(x)) throw BadInput(where + ": " + v.dump() + " is not an integer");
+    return static_cast<long>(x);
+}
+
+void print_log(const std::vector<std::string>& lines) {
+    for (const auto& line : lines) std::fputs(line.c_str(), stdout);
+}
 
 bool looks_like_json(const std::filesystem::path& path, const std::string& text) {
     if (path.extension() == ".json") return true;
