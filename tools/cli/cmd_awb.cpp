@@ -28,19 +28,6 @@ using Json = nlohmann::json;
 
 // ---------------------------------------------------------------- input files
 
-long integer_in(const std::string& where, double value, long lo, long hi) {
-    if (value != static_cast<double>(static_cast<long>(value)) || value < lo || value > hi) {
-        throw Error(where + ": " + std::to_string(value) + " is not an integer in " + std::to_string(lo) + ".." +
-                    std::to_string(hi));
-    }
-    return static_cast<long>(value);
-}
-
-double json_number(const Json& j, const std::string& where) {
-    if (!j.is_number()) throw Error(where + ": expected a number");
-    return j.get<double>();
-}
-
 // ---------------------------------------------------------------- calibrate
 
 struct GreyInput {
@@ -56,11 +43,11 @@ std::array<double, 4> json_four(const Json& l, const std::string& where, const s
         for (std::size_t k = 0; k < 4; ++k) v[k] = json_number(l[k], where);
     } else if (l.is_object()) {
         for (std::size_t k = 0; k < 4; ++k) {
-            if (!l.contains(names[k])) throw Error(where + ": missing \"" + names[k] + "\"");
+            if (!l.contains(names[k])) throw BadInput(where + ": missing \"" + names[k] + "\"");
             v[k] = json_number(l[names[k]], where + " " + names[k]);
         }
     } else {
-        throw Error(where + ": expected four numbers or an object with \"" + names[0] + "\", \"" + names[1] +
+        throw BadInput(where + ": expected four numbers or an object with \"" + names[0] + "\", \"" + names[1] +
                     "\", \"" + names[2] + "\" and \"" + names[3] + "\"");
     }
     return v;
@@ -76,17 +63,17 @@ GreyInput read_grey_statistics(const std::filesystem::path& path) {
     GreyInput in;
     if (looks_like_json(path, text)) {
         const Json doc = parse_json(path, text);
-        const Json& lights = doc.is_array() ? doc : doc.value("lights", Json());
-        if (!lights.is_array()) throw Error(path.string() + ": expected a \"lights\" array");
+        const Json& lights = doc.is_array() ? doc : doc.is_object() ? doc.value("lights", Json()) : Json();
+        if (!lights.is_array()) throw BadInput(path.string() + ": expected a \"lights\" array");
         for (std::size_t i = 0; i < lights.size(); ++i) {
             const std::string where = path.string() + ": light " + std::to_string(i);
             const auto v = json_four(lights[i], where, {"key", "ch1", "ch2", "ch3"});
             in.lights.push_back(grey_entry(where, v));
         }
         if (doc.is_object() && doc.contains("upper_key"))
-            in.upper_key = integer_in(path.string() + ": upper_key", json_number(doc["upper_key"], "upper_key"), 0, 65535);
+            in.upper_key = integer_in(path.string() + ": upper_key", json_number(doc["upper_key"], path.string() + ": upper_key"), 0, 65535);
         if (doc.is_object() && doc.contains("lower_key"))
-            in.lower_key = integer_in(path.string() + ": lower_key", json_number(doc["lower_key"], "lower_key"), 0, 65535);
+            in.lower_key = integer_in(path.string() + ": lower_key", json_number(doc["lower_key"], path.string() + ": lower_key"), 0, 65535);
         return in;
     }
     for (const CsvRow& row : parse_csv(text)) {
@@ -97,7 +84,7 @@ GreyInput read_grey_statistics(const std::filesystem::path& path) {
             continue;
         }
         if (!is_number(head)) continue;  // a header row such as "key,ch1,ch2,ch3"
-        if (row.fields.size() != 4) throw Error(where + ": expected key, ch1, ch2, ch3");
+        if (row.fields.size() != 4) throw BadInput(where + ": expected key, ch1, ch2, ch3");
         in.lights.push_back(grey_entry(
             where, {number_at(path, row, 0), number_at(path, row, 1), number_at(path, row, 2), number_at(path, row, 3)}));
     }
@@ -119,7 +106,7 @@ struct CalibrationReport {
 
 CalibrationReport calibrate(const GreyInput& in) {
     if (in.lights.size() < 2 || in.lights.size() > 20) {
-        throw BadInput("need 2 to 20 lights, got " + std::to_string(in.lights.size()));
+        throw BadInput("need 2 to 20 grey-statistics entries, got " + std::to_string(in.lights.size()));
     }
     CalibrationReport r;
     // Without limits nothing is extrapolated: the limits sit at the keys' ends.
@@ -128,6 +115,10 @@ CalibrationReport calibrate(const GreyInput& in) {
     r.key_max = k_max, r.key_min = k_min;
     r.upper_key = static_cast<int>(in.upper_key.value_or(k_max));
     r.lower_key = static_cast<int>(in.lower_key.value_or(k_min));
+    if (r.upper_key < r.lower_key) {
+        throw BadInput("key limits inverted: upper key " + std::to_string(r.upper_key) + " is below lower key " +
+                       std::to_string(r.lower_key) + " (the upper limit must not be below the lower)");
+    }
     r.status = AWB_Calibration(0, static_cast<int32_t>(in.lights.size()), r.upper_key, r.lower_key, in.lights.data(),
                                &r.result);
     if (r.status == MORVIK_STATUS_INVALID_ARGUMENT) throw Error(morvik_last_error());
@@ -181,6 +172,7 @@ void print_text(const CalibrationReport& r) {
 // ---------------------------------------------------------------- windows
 
 struct WindowInput {
+    std::string source;  // the file, for messages
     std::vector<AwbLightStatistics> lights;
     std::vector<AwbIntWindow> large;
 };
@@ -188,6 +180,7 @@ struct WindowInput {
 WindowInput read_light_statistics(const std::filesystem::path& path) {
     const std::string text = read_text_file(path);
     WindowInput in;
+    in.source = path.string();
     auto add_window = [&](const std::string& where, const std::array<double, 4>& v) {
         auto i32 = [&](double x) { return static_cast<int32_t>(integer_in(where, x, -2147483647L - 1, 2147483647L)); };
         in.large.push_back({i32(v[0]), i32(v[1]), i32(v[2]), i32(v[3])});
@@ -195,7 +188,7 @@ WindowInput read_light_statistics(const std::filesystem::path& path) {
     if (looks_like_json(path, text)) {
         const Json doc = parse_json(path, text);
         const Json lights = doc.is_object() ? doc.value("lights", Json()) : doc;
-        if (!lights.is_array()) throw Error(path.string() + ": expected a \"lights\" array");
+        if (!lights.is_array()) throw BadInput(path.string() + ": expected a \"lights\" array");
         for (std::size_t i = 0; i < lights.size(); ++i) {
             const std::string where = path.string() + ": light " + std::to_string(i);
             const auto v = json_four(lights[i], where, {"center_u", "center_v", "spread_u", "spread_v"});
@@ -205,7 +198,7 @@ WindowInput read_light_statistics(const std::filesystem::path& path) {
             const Json& w = doc["large_windows"];
             for (std::size_t i = 0; w.is_array() && i < w.size(); ++i) {
                 const std::string where = path.string() + ": large window " + std::to_string(i);
-                if (!w[i].is_array() || w[i].size() != 4) throw Error(where + ": expected [x0, x1, y0, y1]");
+                if (!w[i].is_array() || w[i].size() != 4) throw BadInput(where + ": expected [x0, x1, y0, y1]");
                 add_window(where, {json_number(w[i][0], where), json_number(w[i][1], where), json_number(w[i][2], where),
                                    json_number(w[i][3], where)});
             }
@@ -214,7 +207,7 @@ WindowInput read_light_statistics(const std::filesystem::path& path) {
         for (const CsvRow& row : parse_csv(text)) {
             const std::string where = path.string() + ":" + std::to_string(row.line);
             if (!is_number(row.fields[0])) continue;  // header row
-            if (row.fields.size() != 4) throw Error(where + ": expected four numbers");
+            if (row.fields.size() != 4) throw BadInput(where + ": expected four numbers");
             const std::array<double, 4> v = {number_at(path, row, 0), number_at(path, row, 1), number_at(path, row, 2),
                                              number_at(path, row, 3)};
             if (in.lights.size() < 5) {
@@ -224,9 +217,9 @@ WindowInput read_light_statistics(const std::filesystem::path& path) {
             }
         }
     }
-    if (in.lights.size() != 5) throw Error(path.string() + ": need 5 lights, got " + std::to_string(in.lights.size()));
+    if (in.lights.size() != 5) throw BadInput(path.string() + ": need 5 lights, got " + std::to_string(in.lights.size()));
     if (!in.large.empty() && in.large.size() != 4) {
-        throw Error(path.string() + ": need 4 large windows, got " + std::to_string(in.large.size()));
+        throw BadInput(path.string() + ": need 4 large windows, got " + std::to_string(in.large.size()));
     }
     return in;
 }
@@ -242,8 +235,30 @@ struct WindowsReport {
 };
 
 WindowsReport compute_windows(const WindowInput& in) {
+    for (std::size_t i = 0; i < in.lights.size(); ++i) {
+        const AwbLightStatistics& l = in.lights[i];
+        if (l.spread_u < 0 || l.spread_v < 0) {
+            throw BadInput(in.source + ": light " + std::to_string(i) + ": spreads must not be negative");
+        }
+        if (i > 0 && l.center_u < in.lights[i - 1].center_u) {
+            throw BadInput(in.source + ": light " + std::to_string(i) + ": lights must be in increasing order of center_u");
+        }
+    }
+    for (std::size_t i = 0; i < in.large.size(); ++i) {
+        const AwbIntWindow& w = in.large[i];
+        if (w.x1 < w.x0 || w.y1 < w.y0) {
+            throw BadInput(in.source + ": large window " + std::to_string(i) + ": limits inverted (x0 <= x1 and y0 <= y1 required)");
+        }
+    }
     WindowsReport r;
     AWB_WIN_AUTO_CAL(in.lights.data(), r.windows.data());
+    for (std::size_t i = 0; i < r.windows.size(); ++i) {
+        const AwbWindow& w = r.windows[i];
+        if (!(w.lower_v <= w.upper_v && w.lower_u <= w.upper_u)) {
+            throw Error(in.source + ": these lights give window W" + std::to_string(i) +
+                        " with inverted limits; the lights do not form the expected layout (2 and 3 side by side along v)");
+        }
+    }
     if (!in.large.empty()) {
         r.small.emplace();
         if (AWB_Small_win_Calibration(in.large.data(), r.small->data()) != 0) throw Error(morvik_last_error());
@@ -322,10 +337,17 @@ FilterOutcome filter(AWBFILTER_PARAM p, const std::vector<uint8_t>& raw) {
     return out;
 }
 
-void write_png(const std::filesystem::path& path, int w, int h, int channels, const std::vector<uint8_t>& data) {
-    if (!stbi_write_png(path.string().c_str(), w, h, channels, data.data(), w * channels)) {
-        throw Error("cannot write " + path.string());
+// A PNG encoded in memory, so that it is written with the run's other outputs.
+std::vector<uint8_t> encode_png(int w, int h, int channels, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> png;
+    const auto append = [](void* context, void* bytes, int size) {
+        auto* out = static_cast<std::vector<uint8_t>*>(context);
+        out->insert(out->end(), static_cast<uint8_t*>(bytes), static_cast<uint8_t*>(bytes) + size);
+    };
+    if (!stbi_write_png_to_func(append, &png, w, h, channels, data.data(), w * channels)) {
+        throw Error("cannot encode a " + std::to_string(w) + " x " + std::to_string(h) + " PNG");
     }
+    return png;
 }
 
 struct FilterReport {
@@ -354,8 +376,12 @@ FilterReport run_filter(const FilterOptions& o) {
     const std::filesystem::path base = std::filesystem::path(o.raw).replace_extension();
     r.mask = o.mask.empty() ? base.string() + "_awb_mask.png" : o.mask;
     r.image = o.image.empty() ? base.string() + "_awb_rgb.png" : o.image;
-    write_png(r.mask, o.width - 1, o.height - 1, 1, out.mask);
-    write_png(r.image, o.width - 1, o.height - 1, 3, out.rgb);
+    Outputs outputs({o.raw});
+    const auto mask_png = encode_png(o.width - 1, o.height - 1, 1, out.mask);
+    const auto image_png = encode_png(o.width - 1, o.height - 1, 3, out.rgb);
+    outputs.write(r.mask, "--mask", mask_png.data(), mask_png.size());
+    outputs.write(r.image, "--image", image_png.data(), image_png.size());
+    outputs.commit();
     r.accepted = out.accepted;
     r.total = out.mask.size();
     return r;
@@ -468,7 +494,8 @@ void demo() {
     std::printf("Calibration on five synthetic grey patches, keys 2800..7500, limits 2300..9000:\n");
     print_text(calibrate(grey));
 
-    WindowInput lights{{{-60, 10, 6, 4}, {-30, 6, 5, 4}, {0, 12, 5, 3}, {5, -8, 6, 4}, {40, -2, 7, 5}},
+    WindowInput lights{"demo lights",
+                       {{-60, 10, 6, 4}, {-30, 6, 5, 4}, {0, 12, 5, 3}, {5, -8, 6, 4}, {40, -2, 7, 5}},
                        {{100, 160, 40, 80}, {160, 220, 30, 70}, {220, 280, 20, 60}, {280, 400, 10, 50}}};
     std::printf("\nLight-source windows:\n");
     print_text(compute_windows(lights));

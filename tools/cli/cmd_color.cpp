@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -34,23 +35,22 @@ std::vector<std::vector<double>> read_rows(const std::filesystem::path& path, st
     if (looks_like_json(path, text)) {
         const nlohmann::json doc = parse_json(path, text);
         const nlohmann::json& list = doc.is_object() ? doc.value("patches", nlohmann::json()) : doc;
-        if (!list.is_array()) throw Error(path.string() + ": expected an array of patches or {\"patches\": [...]}");
+        if (!list.is_array()) throw BadInput(path.string() + ": expected an array of patches or {\"patches\": [...]}");
         for (const auto& item : list) {
             std::vector<double> row;
             auto append = [&](const nlohmann::json& v) {
                 if (v.is_number()) {
-                    row.push_back(v.get<double>());
+                    row.push_back(json_number(v, path.string() + ": patch " + std::to_string(rows.size())));
                 } else if (v.is_array()) {
                     for (const auto& x : v) {
-                        if (!x.is_number()) throw Error(path.string() + ": patch values must be numbers");
-                        row.push_back(x.get<double>());
+                        row.push_back(json_number(x, path.string() + ": patch " + std::to_string(rows.size())));
                     }
                 } else {
-                    throw Error(path.string() + ": patch values must be numbers");
+                    throw BadInput(path.string() + ": patch " + std::to_string(rows.size()) + ": values must be numbers");
                 }
             };
             if (item.is_object()) {
-                if (!item.contains("rgb")) throw Error(path.string() + ": patch object without \"rgb\"");
+                if (!item.contains("rgb")) throw BadInput(path.string() + ": patch " + std::to_string(rows.size()) + ": object without \"rgb\"");
                 append(item["rgb"]);
                 for (const char* key : {"illumination", "weight"}) {
                     if (item.contains(key)) append(item[key]);
@@ -70,12 +70,20 @@ std::vector<std::vector<double>> read_rows(const std::filesystem::path& path, st
         }
     }
     if (rows.size() != std::size_t(kPatches)) {
-        throw Error(path.string() + ": " + std::to_string(rows.size()) + " patches, expected 24");
+        throw BadInput(path.string() + ": " + std::to_string(rows.size()) + " patches, expected 24");
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (rows[i].size() != width) {
-            throw Error(path.string() + ": patch " + std::to_string(i) + " has " + std::to_string(rows[i].size()) +
-                        " values, expected " + std::to_string(width));
+            throw BadInput(path.string() + ": patch " + std::to_string(i) + " has " + std::to_string(rows[i].size()) +
+                           " values, expected " + std::to_string(width));
+        }
+        for (std::size_t k = 0; k < width; ++k) {
+            // Levels, illuminations and weights: finite, not negative, and
+            // small enough for single precision.
+            if (!std::isfinite(rows[i][k]) || rows[i][k] < 0 || rows[i][k] > 1e30) {
+                throw BadInput(path.string() + ": patch " + std::to_string(i) + " value " + std::to_string(k + 1) +
+                               ": must be a finite number in 0..1e30");
+            }
         }
     }
     return rows;
@@ -224,10 +232,31 @@ struct CcmRun {
     std::string inspection_file;  // empty when it was not written
 };
 
+// The inspection file's state, to tell whether this run wrote it.
+std::optional<std::filesystem::file_time_type> stamp(const std::filesystem::path& p) {
+    std::error_code ec;
+    const auto t = std::filesystem::last_write_time(p, ec);
+    if (ec) return std::nullopt;
+    return t;
+}
+
 CcmRun run_ccm_command(const CcmOptions& o) {
+    if (!std::isfinite(o.strength) || o.strength < 0.0f || o.strength > 1.0f) {
+        throw BadInput("--strength " + std::to_string(o.strength) + ": must be in 0..1 (0 identity, 1 fitted matrix)");
+    }
     const auto measured = read_capture(o.capture);
     const auto ref = reference_or_builtin(o.reference);
-    CcmRun r{o.strength, run_ccm(measured, ref, o.strength, true), color::inspection_file_path()};
+    const std::string inspection = color::inspection_file_path();
+    const auto before = stamp(inspection);
+    CcmRun r{o.strength, run_ccm(measured, ref, o.strength, true), {}};
+    for (float v : r.ccm.matrix) {
+        if (!std::isfinite(v)) {
+            throw Error("the chart gives no matrix: the fit is singular (zero illumination, a flat neutral row or "
+                        "identical patches); check " + o.capture);
+        }
+    }
+    const auto after = stamp(inspection);
+    if (after && after != before) r.inspection_file = inspection;
     return r;
 }
 
@@ -291,6 +320,9 @@ CdReport run_cd(const CdOptions& o) {
     CdReport r;
     if (CD_Calibration(0, measured.data(), ref.data(), r.difference.data(), r.reference_lab.data()) != 0) {
         throw Error(std::string("colour-difference evaluation failed: ") + morvik_last_error());
+    }
+    for (float v : r.difference) {
+        if (!std::isfinite(v)) throw Error("the measured colours give no CIELAB values (all zero?); check " + o.measured);
     }
     return r;
 }
@@ -411,6 +443,15 @@ MultiCcmReport run_multiccm(const MultiCcmOptions& o) {
     MultiCCM(ptrs.data(), in.first.data(), in.den.data(), in.second.data(), in.weight.data(), int32_t(r.lights),
              o.terms, r.norm.data(), coef_ptrs);
     if (*morvik_last_error() != '\0') throw Error(std::string("multi-light fit failed: ") + morvik_last_error());
+    if (r.norm[1] == 0 || r.norm[3] == 0) {
+        throw Error(o.lights + ": the lights' chromaticities do not spread (standard deviation 0 in x or y); "
+                    "the fit needs distinct light sources");
+    }
+    for (const auto& row : r.coef) {
+        for (int32_t v : row) {
+            if (v == INT32_MIN) throw Error(o.lights + ": the fit is singular for these lights; no coefficients");
+        }
+    }
     return r;
 }
 

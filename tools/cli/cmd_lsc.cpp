@@ -1,5 +1,6 @@
 // `morvik lsc`: lens-shading compensation of a raw flat-field file, and the
 // lens-shading step of `morvik demo`.
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -36,7 +37,7 @@ std::uint32_t parse_chip(const std::string& text) {
         if (used != text.size() || v > 0xFFFFFFFFul) throw std::out_of_range("chip");
         return static_cast<std::uint32_t>(v);
     } catch (const std::exception&) {
-        throw Error("--chip: expected a 32-bit number (e.g. 0x4B330000) or 'kt3', got '" + text + "'");
+        throw BadInput("--chip: expected a 32-bit number (e.g. 0x4B330000) or 'kt3', got '" + text + "'");
     }
 }
 
@@ -132,7 +133,22 @@ void print_text(const LscReport& r) {
     print_table(r.result);
 }
 
+// The tuning values must be finite and inside the range a calibration
+// can use; the library would take any float.
+void check_params(const LscOptions& o) {
+    const auto check = [](const char* option, float v, double lo, double hi, const char* rule) {
+        if (!std::isfinite(v) || v < lo || v > hi) {
+            throw BadInput(std::string(option) + " " + std::to_string(v) + ": " + rule);
+        }
+    };
+    check("--target-scale", o.target_scale, 1e-3, 16, "must be a finite scale in 0.001..16");
+    check("--below-max", o.below_max, 0, 4, "must be a finite level margin in 0..4");
+    check("--overshoot", o.overshoot, 0, 4, "must be a finite spread in 0..4");
+    check("--shading-min", o.shading_min, 0, 1, "must be a finite level in 0..1");
+}
+
 LscReport run_lsc(const LscOptions& o) {
+    check_params(o);
     const std::uint32_t chip = parse_chip(o.chip);
     const auto raw = load_raw8(o.file, o.width, o.height, o.bits);
     const lsc_params params{o.target_scale, o.below_max, o.overshoot, o.shading_min,
@@ -169,7 +185,7 @@ void demo() {
 const bool registered = register_command(40, [](CLI::App& app) {
     auto opts = std::make_shared<LscOptions>();
     auto* cmd = app.add_subcommand("lsc", "Lens-shading compensation (centre, gains, shading gamma) of a raw flat field");
-    cmd->add_option("file", opts->file, "Raw flat-field file (row-major samples)")->required();
+    cmd->add_option("RAW", opts->file, "Raw flat-field file (row-major samples)")->required();
     cmd->add_option("--width", opts->width, "Image width in pixels")->required()->check(CLI::Range(1, 65535));
     cmd->add_option("--height", opts->height, "Image height in pixels")->required()->check(CLI::Range(1, 65535));
     cmd->add_option("--bits", opts->bits,
@@ -177,12 +193,13 @@ const bool registered = register_command(40, [](CLI::App& app) {
                     "by bits - 8)")
         ->check(CLI::IsMember({8, 10, 12, 16}));
     cmd->add_option("--bayer", opts->bayer, "Colour of the first sample: 0 R, 1 Gr, 2 Gb, 3 B")
-        ->check(CLI::Range(0, 3));
-    cmd->add_option("--chip", opts->chip, "Chip value (number, e.g. 0x4B330000, or 'kt3' for the step-limited gamma)");
-    cmd->add_option("--target-scale", opts->target_scale, "Scale of the bright-block target level");
-    cmd->add_option("--below-max", opts->below_max, "Highest compensated level above the target");
-    cmd->add_option("--overshoot", opts->overshoot, "Allowed spread of outer over inner levels");
-    cmd->add_option("--shading-min", opts->shading_min, "Lowest compensated level before the curve is raised");
+        ->check(CLI::Range(0, 3))
+        ->capture_default_str();
+    cmd->add_option("--chip", opts->chip, "Chip value (number, e.g. 0x4B330000, or 'kt3' for the step-limited gamma)")->capture_default_str();
+    cmd->add_option("--target-scale", opts->target_scale, "Scale of the bright-block target level, 0.001..16")->capture_default_str();
+    cmd->add_option("--below-max", opts->below_max, "Highest compensated level above the target, 0..4")->capture_default_str();
+    cmd->add_option("--overshoot", opts->overshoot, "Allowed spread of outer over inner levels, 0..4")->capture_default_str();
+    cmd->add_option("--shading-min", opts->shading_min, "Lowest compensated level before the curve is raised, 0..1")->capture_default_str();
     cmd->add_flag("--y-only", opts->y_only, "Compensate luminance only (one gain and the G gamma for all colours)");
     cmd->add_flag("--json", opts->json, "Print the result record as JSON");
     cmd->add_flag("--log", opts->log, "Print the calculation's debug log (inside the JSON with --json)");

@@ -206,8 +206,8 @@ void print_text(const UnbalanceReport& r) {
 void add_options(CLI::App* cmd, Options& o, bool threshold) {
     cmd->add_option("IMAGE", o.file, "Image file (BMP, PNG, ...) or, with --raw, a raw file")->required();
     cmd->add_flag("--raw", o.raw, "The file is a raw frame of --width x --height samples");
-    cmd->add_option("--width", o.width, "Raw frame width in pixels");
-    cmd->add_option("--height", o.height, "Raw frame height in pixels");
+    cmd->add_option("--width", o.width, "Raw frame width in pixels, 1..65535")->check(CLI::Range(1, 65535));
+    cmd->add_option("--height", o.height, "Raw frame height in pixels, 1..65535")->check(CLI::Range(1, 65535));
     cmd->add_option("--bits", o.bits, "Raw sample bits (8; 10, 12, 16 as little-endian words)")
         ->check(CLI::IsMember({8, 10, 12, 16}))
         ->default_val(8);
