@@ -36,10 +36,11 @@ void spit(const fs::path& p, const std::string& text) { std::ofstream(p, std::io
 
 // Run the tool with `args` in `dir`; stdout and stderr are captured in files
 // of `dir`'s parent-independent names unique to `tag`.
-Result run(const fs::path& dir, const std::string& args, const std::string& tag = "run") {
+Result run(const fs::path& dir, const std::string& args, const std::string& tag = "run",
+           const std::string& env = "") {
     const fs::path out = dir / (".out-" + tag), err = dir / (".err-" + tag);
     const std::string cmd =
-        "cd '" + dir.string() + "' && '" MORVIK_CLI "' " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
+        "cd '" + dir.string() + "' && " + env + " '" MORVIK_CLI "' " + args + " >'" + out.string() + "' 2>'" + err.string() + "'";
     const int raw = std::system(cmd.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -160,6 +161,17 @@ TEST(Cli, OutputsAreAtomicAndNeverOverwriteInputs) {
     EXPECT_EQ(doc["mask"], "mask.png");
     EXPECT_TRUE(fs::exists(d / "mask.png") && fs::exists(d / "rgb.png"));
     EXPECT_EQ(listing(d), (std::vector<std::string>{"frame.raw", "mask.png", "rgb.png"}));
+
+    // The CCM report names the inspection file only when this run wrote it.
+    const std::string ccm = "ccm '" + (kExamples / "color" / "capture.csv").string() + "' --json";
+    const Result with = run(d, ccm, "with", "MORVIK_INSPECT_DIR='" + d.string() + "'");
+    ASSERT_EQ(with.status, 0) << with.err;
+    EXPECT_TRUE(nlohmann::json::parse(with.out).contains("inspection_file"));
+    EXPECT_TRUE(fs::exists(d / "Camera_CC.csv"));
+    fs::remove(d / "Camera_CC.csv");
+    const Result without = run(d, ccm, "without", "MORVIK_INSPECT_DIR='" + (d / "gone").string() + "'");
+    ASSERT_EQ(without.status, 0) << without.err;
+    EXPECT_FALSE(nlohmann::json::parse(without.out).contains("inspection_file"));
 
     // A dump onto its own photo, or into a missing folder, writes nothing.
     fs::copy_file(kExamples / "debuginfo" / "example.jpg", d / "photo.jpg");
