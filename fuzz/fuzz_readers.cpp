@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-#define STB_IMAGE_IMPLEMENTATION
 #include "input.h"
-#include "stb_image.h"
 
 namespace {
 

@@ -96,9 +96,10 @@ RgbImage decode_rgb_image(const std::vector<std::uint8_t>& bytes, const std::str
     }
     if (bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {
         check_bmp(bytes, name);
-    } else if (pixels > std::uint64_t(bytes.size()) * 2048) {
-        // No compressed format stb reads expands one byte into more than
-        // about a thousand pixels' worth of samples.
+    } else if (pixels > std::uint64_t(bytes.size()) * 16384) {
+        // Deflate expands a byte at most about 1032-fold, and a bilevel PNG
+        // packs 8 pixels a byte; no compressed format stb reads comes near
+        // 16384 pixels per byte of file.
         throw BadInput(name + ": header claims " + std::to_string(w) + " x " + std::to_string(h) +
                        " pixels, more than " + std::to_string(bytes.size()) + " bytes of image data can hold");
     }

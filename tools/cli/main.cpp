@@ -75,6 +75,11 @@ int main(int argc, char** argv) {
         std::cout.flush();
         std::cerr << "morvik: " << e.what() << '\n';
         return 2;
+    } catch (const nlohmann::json::exception& e) {
+        // A JSON value of an unexpected type that no reader named: still bad input.
+        std::cout.flush();
+        std::cerr << "morvik: JSON input: " << e.what() << '\n';
+        return 2;
     } catch (const std::filesystem::filesystem_error& e) {
         std::cout.flush();
         std::cerr << "morvik: " << e.path1().string() << ": " << e.code().message() << '\n';
