@@ -81,7 +81,7 @@ bench: build
 
 fuzz: deps
 	cmake --preset fuzz
-	cmake --build --preset fuzz
+	cmake --build --preset fuzz --target fuzz_debuginfo fuzz_readers
 
 clean:
 	rm -rf build

@@ -73,11 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         records += size_t(d[0]) * (size_t(d[1]) + 2);
     }
     if ((options & 4) != 0 && records <= (size_t{1} << 20)) {
-        std::vector<std::vector<std::vector<DP_DumpRecord>>> store(dim.size());
-        std::vector<std::vector<DP_DumpRecord*>> columns(dim.size());
-        std::vector<DP_DumpRecord**> sections(dim.size());
+        std::vector<std::vector<std::vector<DpDumpRecord>>> store(dim.size());
+        std::vector<std::vector<DpDumpRecord*>> columns(dim.size());
+        std::vector<DpDumpRecord**> sections(dim.size());
         for (size_t b = 0; b < dim.size(); ++b) {
-            store[b].assign(size_t(dim[b][1]) + 2, std::vector<DP_DumpRecord>(size_t(dim[b][0])));
+            store[b].assign(size_t(dim[b][1]) + 2, std::vector<DpDumpRecord>(size_t(dim[b][0])));
             for (auto& c : store[b]) columns[b].push_back(c.data());
             sections[b] = columns[b].data();
         }

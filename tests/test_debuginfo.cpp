@@ -265,11 +265,11 @@ TEST_F(DebugInfo, ArrayRecordsMatchTheTextDumpOnRandomTables) {
         ASSERT_EQ(DP_GET_SIZE(size.data(), dims.data()), 1);
 
         // Buffers sized from the size query, pre-filled with zeros.
-        std::vector<std::vector<std::vector<DP_DumpRecord>>> store(11);
-        std::vector<std::vector<DP_DumpRecord*>> columns(11);
-        std::vector<DP_DumpRecord**> sections(11);
+        std::vector<std::vector<std::vector<DpDumpRecord>>> store(11);
+        std::vector<std::vector<DpDumpRecord*>> columns(11);
+        std::vector<DpDumpRecord**> sections(11);
         for (size_t b = 0; b < 11; ++b) {
-            store[b].assign(size_t(dim[b][1]) + 2, std::vector<DP_DumpRecord>(size_t(dim[b][0]), DP_DumpRecord{}));
+            store[b].assign(size_t(dim[b][1]) + 2, std::vector<DpDumpRecord>(size_t(dim[b][0]), DpDumpRecord{}));
             for (auto& c : store[b]) columns[b].push_back(c.data());
             sections[b] = columns[b].data();
         }

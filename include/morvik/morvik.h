@@ -15,6 +15,17 @@
  *    beyond fixed capacities) is rejected before anything is written or
  *    logged. Each family documents the status it returns for that.
  *
+ * Names: exports keep the host's spelling. Types we name ourselves are the
+ * family's prefix in CamelCase followed by a CamelCase noun (AwbWindow,
+ * DpDumpRecord); the frame's own functions and callback types are
+ * morvik_ + snake case (morvik_last_error, morvik_log_sink). Records the host
+ * already names (DefectVerifyResult, AWBFILTER_PARAM, lsc_params, ...) keep
+ * that name. Macros are MORVIK_ + family + upper case.
+ *
+ * Failure reasons: after a call that did not succeed (any status other than
+ * the family's success value, or a void export that wrote nothing),
+ * morvik_last_error() says why in one line.
+ *
  * Maintainers: every export is declared on one line starting with MORVIK_API
  * that also holds its name and opening parenthesis; the export-table tests
  * read the list of exports from those lines.
@@ -128,19 +139,15 @@ typedef struct DefectVerifyResult {
  * B; a pixel counts once). `bayerOrder` (low 8 bits): 1 or 2 puts the greens
  * at sites 0 and 3, every other value at sites 1 and 2; it only decides
  * which check value is GCHECKTHD. Colour images leave GCHECKTHD and
- * RBCHECKTHD untouched. The whole-image sums behind `mean` and `std` are
- * 64-bit, so they do not wrap on large images as Unbalance_Verify's do.
+ * RBCHECKTHD untouched. `mean` and `std` do not wrap on large images.
  * Minimum size: raw 6 x 6, colour 5 x 5.
  * Choices where the routine's definition leaves room:
  *  - Odd raw sizes: the last column (odd width) and stored row 0 (odd
  *    height) belong to no cell, and the 3x3-cell window is clamped to the
  *    cell grid, so it always holds the tested cell; even sizes are
  *    unaffected. The whole-image statistics cover the cells only.
- *  - Check values: a bright site's update compares the window's middle cell
- *    with the window's corner cells other than the tested cell, also near
- *    the borders where the clamped window's middle cell is not the tested
- *    cell (there the update measures the defect's surroundings, not the
- *    defect itself).
+ *  - Check values near the borders compare the clamped window's middle
+ *    cell, which there is not the tested cell.
  *  - A corner difference of 0 records 0: a check threshold of 0 is the only
  *    value in 0..255 that still catches that defect. */
 MORVIK_API int32_t Defect_Verify(const uint8_t *image, int32_t format, int32_t bayerOrder, int32_t width, int32_t height, int32_t threshold, DefectVerifyResult *result);
@@ -209,12 +216,9 @@ typedef struct AwbCalibrationResult {
  * relative to the second, and the limits of the grey region, the first axis
  * extrapolated to the key limits (low 16 bits of upperKey and lowerKey,
  * unsigned). `algorithm` is not examined; only the low 8 bits of `count`
- * are used. The grey points and the search (X, Y, their extremes and the
- * ratio) are single precision, every operation rounded to float; the
- * extrapolation and the limit bytes are double precision computed from the
- * search's single-precision extremes. Every byte is the low 8 bits of the
- * value truncated toward zero to a 32-bit integer; a value outside the
- * 32-bit range gives 0.
+ * are used. The search is single precision, the extrapolation and limits
+ * double precision. Every byte is the low 8 bits of the value truncated
+ * toward zero to a 32-bit integer; a value outside the 32-bit range gives 0.
  *
  * Returns:
  *  0  result written;
@@ -298,9 +302,8 @@ typedef struct AWBFILTER_PARAM {
  * statistics block accepts as grey. Writes (width - 1) x (height - 1) mask
  * bytes (255 accepted, 0 not) to `mask` and as many red, green, blue pixels
  * to `rgb`, both row-major without padding. Logs the request ("DLL: ..."
- * lines) first. Each output pixel is computed straight from the raw samples:
- * the call needs no working memory and cannot run out of it. The outputs must
- * not overlap the raw frame.
+ * lines) first. The call needs no working memory. The outputs must not
+ * overlap the raw frame.
  * Returns 0 (with width or height below 2 after logging, writing nothing),
  * or MORVIK_STATUS_INVALID_ARGUMENT, with nothing logged or written, for a
  * null pointer (request, raw, mask or rgb) or a frame too large to address
@@ -324,36 +327,10 @@ MORVIK_API int32_t AWB_Filter(const AWBFILTER_PARAM *param, uint8_t *mask, uint8
  * Inputs are not validated beyond null pointers: zero illumination values,
  * a zero-variance neutral row or a singular fit give infinities or NaNs.
  * Where a float result is converted to an integer and is NaN or outside the
- * 32-bit range, the integer is INT32_MIN before any further step.
- *
- * Precision and order of operations (results are bit-exact):
- *  CalColorError   The two line fits (black offset, tone line) are single
- *                  precision: design rows (1, x), A^T A by the product,
- *                  its inverse by Gauss-Jordan without pivoting (factor =
- *                  a[r][k] / a[k][k], pivot row divided afterwards), then
- *                  ((A^T A)^-1 A^T) y; the luminances 10^-1.5, 10^-1.05 and
- *                  the flat-corrected neutral values are rounded to float
- *                  for them. Every other step is double precision on the
- *                  float inputs, with 1/24, 1/Xn = 1.0521133 and 1/Zn =
- *                  0.91829896 taken as floats and f(t) = pow(t, 0.3333)
- *                  (double). Products are evaluated left to right as the
- *                  steps are written, e.g. ratio * (chart - offset) * gain *
- *                  0.85.
- *  CC_Calibration  Single precision throughout: sums accumulate in
- *                  ascending index order, the normal matrices are
- *                  (Y W) X^T and (X W) X^T, the 3 x 3 inverse is the pivot
- *                  sweep without row exchanges (pivot row multiplied by the
- *                  pivot's reciprocal, then the other elements, then the
- *                  pivot column by minus the reciprocal), rows are scaled by
- *                  1 / (row sum), and the rounding m * K +- 0.5 is a float
- *                  sum before truncation.
- *  CD_Calibration  Double precision from the single-precision matrix
- *                  coefficients and white point: the inverse by cofactors
- *                  over the determinant (expanded along the first row), the
- *                  cube root as exp2(log2(t) / 3).
- *  MultiCCM        Double precision: x = (512.0 * first) / denominator,
- *                  (x - mean)^2 by pow(., 2.0), x^2, xy and y^2 as plain
- *                  products, sums in ascending light order. */
+ * 32-bit range, the integer is INT32_MIN before any further step. Results
+ * are bit-exact: CC_Calibration runs in single precision, CalColorError's
+ * line fits in single and its other steps in double precision,
+ * CD_Calibration and MultiCCM in double precision. */
 
 /* Colour error of `matrix` on a chart: black offsets from the two darkest
  * neutral patches, white-balance gains and tone lines from the neutral row,
@@ -403,8 +380,7 @@ MORVIK_API int32_t CD_Calibration(int32_t algorithm, const float *measured, cons
  * the sample standard deviation, and coefficients[k][0..8] = round(10000 *
  * coefficient) for the six terms k (0 beyond the terms used); round(v) =
  * floor(v + 0.5). count must be at least 2 and the fit non-singular, else
- * the results are undefined integers. The products matrices[i][e] *
- * weight[i] are formed in 64 bits (no wrap-around). Nothing is written when
+ * the results are undefined integers. Nothing is written when
  * a pointer (including matrices[0..count-1] and coefficients[0..5]) is null,
  * when count < 0, when terms > 6 with six or more lights, or when working
  * memory cannot be obtained. terms <= 0 with six or more lights fits
@@ -1097,10 +1073,10 @@ MORVIK_API int32_t DP_getInfo(const char *path, int32_t mode, int32_t *blockCoun
 /* One record of the array dump: NUL-terminated texts cut to 31 characters.
  * Only the text and its NUL are written; the rest of a field keeps what the
  * caller put there. */
-typedef struct DP_DumpRecord {
+typedef struct DpDumpRecord {
     char label[32];
     char value[32];
-} DP_DumpRecord;
+} DpDumpRecord;
 
 /* Size record (12 words) and dimension list. Mode 2: word 0 total items,
  * 1 AE lines, 2 AF cells, 3 AWB, 4 STRB, 5 always 0, 6 ISP, 7 CAM, 8 MF,
@@ -1133,7 +1109,7 @@ MORVIK_API int32_t DP_dumpInfo_File(const char *fileName, int32_t *size);
  * 1 and consumes the table; 0 when no table is loaded or a pointer on the
  * way to a record that must be written (`out` included) is null (then
  * nothing is written). */
-MORVIK_API int32_t DP_dumpInfo_array_RC(DP_DumpRecord ***out);
+MORVIK_API int32_t DP_dumpInfo_array_RC(DpDumpRecord ***out);
 
 /* Copy the AWB debug block (2203 words), the ISP GGM table (288 words) and
  * the ISP PCA table (180 words). They read zeros before anything was read.

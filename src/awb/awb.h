@@ -22,10 +22,30 @@ void sort_by_key_descending(std::span<AwbGreyStatistics> entries);
 // sum of the values at positions n/2 - 1 and n/2.
 std::array<int, 3> channel_medians(std::span<const AwbGreyStatistics> sorted);
 
-enum class CalibrationStatus { ok, no_projection, zero_median };
+// Outcome of a white-balance request: refused arguments and the two ways
+// the calibration itself can end short.
+enum class Outcome { ok, null_pointer, bad_count, frame_too_large, no_projection, zero_median };
+
+constexpr const char* describe(Outcome o) {
+    switch (o) {
+        case Outcome::ok:
+            return "";
+        case Outcome::null_pointer:
+            return "a pointer argument is null";
+        case Outcome::bad_count:
+            return "entry count (low 8 bits) is outside 2..20";
+        case Outcome::frame_too_large:
+            return "raw frame too large to address (width x height x 3 bytes)";
+        case Outcome::no_projection:
+            return "no projection spreads the grey points to both sides of both axes; only the gains are valid";
+        case Outcome::zero_median:
+            return "a channel's median over the entries is 0, so its gain is undefined";
+    }
+    return "internal error";
+}
 
 struct Calibration {
-    CalibrationStatus status = CalibrationStatus::ok;
+    Outcome status = Outcome::ok;
     AwbCalibrationResult result{};
 };
 

@@ -1,4 +1,8 @@
-// Exhaustive-search AWB calibration and the light-source windows.
+// Exhaustive-search AWB calibration and the light-source windows. The grey
+// points and the search (X, Y, their extremes and the ratio) are single
+// precision, every operation rounded to float; the extrapolation and the
+// limit bytes are double precision from the search's single-precision
+// extremes.
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -116,7 +120,7 @@ Calibration calibrate(std::span<const AwbGreyStatistics> entries, std::uint16_t 
     Calibration out;
     const std::array<int, 3> medians = channel_medians(sorted);
     if (medians[0] == 0 || medians[1] == 0 || medians[2] == 0) {
-        out.status = CalibrationStatus::zero_median;
+        out.status = Outcome::zero_median;
         return out;
     }
     const int m = std::min({medians[0], medians[1], medians[2], 255});
@@ -127,7 +131,7 @@ Calibration calibrate(std::span<const AwbGreyStatistics> entries, std::uint16_t 
 
     const Projection best = search(grey_points(sorted, gains));
     if (!best.found) {
-        out.status = CalibrationStatus::no_projection;
+        out.status = Outcome::no_projection;
         out.result.y_lower = truncated_byte(-static_cast<double>(best.y_min));
         return out;
     }

@@ -1,5 +1,10 @@
 // Every step runs in single precision, as the register path of the ISP
-// expects; products accumulate in ascending patch order.
+// expects; products accumulate in ascending patch order. The normal
+// matrices are (Y W) X^T and (X W) X^T; the 3 x 3 inverse is the pivot sweep
+// without row exchanges (pivot row times the pivot's reciprocal, then the
+// other elements, then the pivot column times minus the reciprocal); rows
+// are scaled by 1 / (row sum), and the rounding m * K +- 0.5 is a float sum
+// before truncation.
 #include "color/ccm.h"
 
 #include <cmath>

@@ -1,5 +1,7 @@
 // Double precision throughout, from the single-precision matrix and white
-// point; the cube root is 2^(log2(t)/3).
+// point: the RGB -> XYZ matrix is the inverse by cofactors over the
+// determinant (expanded along the first row); the cube root is
+// 2^(log2(t)/3).
 #include "color/cd.h"
 
 #include <cmath>

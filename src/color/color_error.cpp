@@ -1,6 +1,12 @@
-// Precision: the line fits run in single precision (the toolkit's); every
-// other step runs in double precision on the float inputs, with the constants
-// that are single-precision (1/24, 1/Xn, 1/Zn) taken at float value.
+// Precision: the two line fits (black offset, tone line) run in single
+// precision, the toolkit's: design rows (1, x), A^T A by the product, its
+// inverse by Gauss-Jordan without pivoting (factor a[r][k] / a[k][k], pivot
+// row divided afterwards), then ((A^T A)^-1 A^T) y; the luminances 10^-1.5,
+// 10^-1.05 and the flat-corrected neutral values are rounded to float for
+// them. Every other step runs in double precision on the float inputs, with
+// the single-precision constants (1/24, 1/Xn = 1.0521133, 1/Zn = 0.91829896)
+// taken at float value and f(t) = pow(t, 0.3333). Products are evaluated
+// left to right as written, e.g. ratio * (chart - offset) * gain * 0.85.
 #include "color/color_error.h"
 
 #include <cmath>

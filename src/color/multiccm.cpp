@@ -1,4 +1,7 @@
-// Double precision throughout.
+// Double precision throughout: x = (512.0 * first) / denominator,
+// (x - mean)^2 by pow(., 2.0), x^2, xy and y^2 as plain products, sums in
+// ascending light order. The products matrix element * weight are formed in
+// 64 bits, so they do not wrap.
 #include "color/multiccm.h"
 
 #include <cmath>

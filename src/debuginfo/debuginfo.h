@@ -22,6 +22,47 @@ inline constexpr std::uint32_t kMainTag = 0xF0F1F200u;  // + version
 inline constexpr std::uint32_t kIspTag = 0xF4F5F6F7u;
 inline constexpr std::uint32_t kCamTag = 0xF8F9FAFBu;
 
+// Outcome of a debug-information call: the reason a call of the sequence
+// was refused or failed (or `ok`).
+enum class Outcome {
+    ok,
+    null_pointer,
+    cannot_open,
+    segment_missing,
+    tag_header_unwritable,
+    main_segment_malformed,
+    not_loaded,
+    no_dimension_list,
+    cannot_create_file,
+    no_record_pointer,
+};
+
+constexpr const char* describe(Outcome o) {
+    switch (o) {
+        case Outcome::ok:
+            return "";
+        case Outcome::null_pointer:
+            return "a pointer argument is null";
+        case Outcome::cannot_open:
+            return "the JPEG file cannot be opened";
+        case Outcome::segment_missing:
+            return "a debug segment the file's version needs is missing";
+        case Outcome::tag_header_unwritable:
+            return "TAG.h cannot be written in the host folder";
+        case Outcome::main_segment_malformed:
+            return "the main debug segment is missing, malformed or has another tag";
+        case Outcome::not_loaded:
+            return "no parameter table is loaded (DP_getInfo first; a dump consumes it)";
+        case Outcome::no_dimension_list:
+            return "the dimension list or one of its pointers is null";
+        case Outcome::cannot_create_file:
+            return "the dump file cannot be created";
+        case Outcome::no_record_pointer:
+            return "a section or column pointer of the array dump is null";
+    }
+    return "internal error";
+}
+
 // Reads the file's bytes the way the segment chain is walked in a file:
 // sequential big- and little-endian reads, relative seeks. Bytes beyond the
 // data read as zero, so every position is safe.

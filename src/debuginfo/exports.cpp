@@ -16,6 +16,8 @@ namespace {
 using namespace morvik::debuginfo;
 using morvik::frame::guarded;
 
+std::int32_t refuse(Outcome o) { return morvik::frame::refuse<std::int32_t>(0, o); }
+
 struct State {
     int version = 0;
     std::int32_t mode = 0;
@@ -72,20 +74,47 @@ void store(const DumpCounts& counts, std::int32_t* size) {
     }
 }
 
-std::int32_t dump_file(const char* file_name, std::int32_t* size, std::int32_t** dims) {
+// Read `path` into the module state: segments, "TAG.h" in the host folder,
+// parameter table, name lists. Any failure leaves no table loaded.
+Outcome load(State& s, const char* path, std::int32_t mode, std::int32_t* block_count) {
+    s.unload();
+    s.tables.ggm.fill(0);
+    s.tables.pca.fill(0);
+    const auto bytes = read_head(path);
+    if (!bytes) return Outcome::cannot_open;
+    Reader in(*bytes);
+    s.version = detect_version(in);
+    const auto values = header_selection(in, s.version);
+    if (!values) return Outcome::segment_missing;
+    const std::string host = morvik::platform::host_dir();
+    if (!write_tag_header(host, s.version, *values)) return Outcome::tag_header_unwritable;
+    s.mode = mode;
+    auto table = read_table(in, s.version, mode, s.tables);
+    if (!table) return Outcome::main_segment_malformed;
+    *block_count = static_cast<int32_t>(table->size());
+    s.names = read_names(host, table->size());
+    s.table = std::move(*table);
+    s.loaded = true;
+    return Outcome::ok;
+}
+
+Outcome dump_file(const char* file_name, std::int32_t* size, std::int32_t** dims) {
     auto& s = state();
-    if (!s.loaded || !dims_valid(dims, s.table.size())) return 0;
+    if (!s.loaded) return Outcome::not_loaded;
+    if (!dims_valid(dims, s.table.size())) return Outcome::no_dimension_list;
     auto grid = grid_into(s, dims);
     std::string text;
     const DumpCounts counts = render(grid, s.mode, s.version, s.tables, &text);
     std::FILE* f = std::fopen(file_name, "wb");
-    if (f == nullptr) return 0;
+    if (f == nullptr) return Outcome::cannot_create_file;
     const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (std::fclose(f) != 0 || !written) return 0;
+    if (std::fclose(f) != 0 || !written) return Outcome::cannot_create_file;
     store(counts, size);
     s.unload();
-    return 1;
+    return Outcome::ok;
 }
+
+std::int32_t status_of(Outcome o) { return o == Outcome::ok ? 1 : refuse(o); }
 
 // A text cut to 31 characters, copied with its NUL.
 void put_text(char (&field)[32], const std::string& text) {
@@ -99,40 +128,21 @@ void put_text(char (&field)[32], const std::string& text) {
 extern "C" {
 
 MORVIK_API int32_t DP_getInfo(const char* path, int32_t mode, int32_t* blockCount) {
-    if (path == nullptr || blockCount == nullptr) return 0;
     return guarded<int32_t>(0, [&]() -> int32_t {
-        auto& s = state();
-        s.unload();
-        s.tables.ggm.fill(0);
-        s.tables.pca.fill(0);
-        const auto bytes = read_head(path);
-        if (!bytes) return 0;
-        Reader in(*bytes);
-        s.version = detect_version(in);
-        const auto values = header_selection(in, s.version);
-        if (!values) return 0;
-        const std::string host = morvik::platform::host_dir();
-        if (!write_tag_header(host, s.version, *values)) return 0;
-        s.mode = mode;
-        auto table = read_table(in, s.version, mode, s.tables);
-        if (!table) return 0;
-        *blockCount = static_cast<int32_t>(table->size());
-        s.names = read_names(host, table->size());
-        s.table = std::move(*table);
-        s.loaded = true;
-        return 1;
+        if (path == nullptr || blockCount == nullptr) return refuse(Outcome::null_pointer);
+        return status_of(load(state(), path, mode, blockCount));
     });
 }
 
 MORVIK_API int32_t DP_GET_SIZE(int32_t* size, int32_t** dims) {
-    if (size == nullptr) return 0;
     return guarded<int32_t>(0, [&]() -> int32_t {
+        if (size == nullptr) return refuse(Outcome::null_pointer);
         const auto& s = state();
         if (!s.loaded) {
             std::fill(size, size + DP_SIZE_RECORD_WORDS, 0);
             return 1;
         }
-        if (!dims_valid(dims, s.table.size())) return 0;
+        if (!dims_valid(dims, s.table.size())) return refuse(Outcome::no_dimension_list);
         auto grid = grid_into(s, dims);
         store(render(grid, s.mode, s.version, s.tables, nullptr), size);
         return 1;
@@ -140,25 +150,27 @@ MORVIK_API int32_t DP_GET_SIZE(int32_t* size, int32_t** dims) {
 }
 
 MORVIK_API int32_t DP_dumpInfo_File_RC(const char* fileName, int32_t* size, int32_t** dims) {
-    if (fileName == nullptr || size == nullptr) return 0;
-    return guarded<int32_t>(0, [&] { return dump_file(fileName, size, dims); });
+    return guarded<int32_t>(0, [&]() -> int32_t {
+        if (fileName == nullptr || size == nullptr) return refuse(Outcome::null_pointer);
+        return status_of(dump_file(fileName, size, dims));
+    });
 }
 
 MORVIK_API int32_t DP_dumpInfo_File(const char* fileName, int32_t* size) {
-    if (fileName == nullptr || size == nullptr) return 0;
     return guarded<int32_t>(0, [&]() -> int32_t {
+        if (fileName == nullptr || size == nullptr) return refuse(Outcome::null_pointer);
         const std::size_t n = state().table.size();
         std::vector<std::array<int32_t, 2>> pairs(n);
         std::vector<int32_t*> dims(n);
         for (std::size_t i = 0; i < n; ++i) dims[i] = pairs[i].data();
-        return dump_file(fileName, size, dims.data());
+        return status_of(dump_file(fileName, size, dims.data()));
     });
 }
 
-MORVIK_API int32_t DP_dumpInfo_array_RC(DP_DumpRecord*** out) {
+MORVIK_API int32_t DP_dumpInfo_array_RC(DpDumpRecord*** out) {
     return guarded<int32_t>(0, [&]() -> int32_t {
         auto& s = state();
-        if (!s.loaded) return 0;
+        if (!s.loaded) return refuse(Outcome::not_loaded);
         auto grid = build_grid(s.table, s.names, s.mode);
         std::vector<Section> parts;
         for (const auto& sec : sections(s.mode, s.version)) {
@@ -182,9 +194,9 @@ MORVIK_API int32_t DP_dumpInfo_array_RC(DP_DumpRecord*** out) {
         const bool valid = each_record([&](int block, std::size_t p, std::size_t, const Cell&) {
             return out != nullptr && out[block] != nullptr && out[block][p] != nullptr;
         });
-        if (!valid) return 0;
+        if (!valid) return refuse(Outcome::no_record_pointer);
         each_record([&](int block, std::size_t p, std::size_t r, const Cell& cell) {
-            DP_DumpRecord& rec = out[block][p][r];
+            DpDumpRecord& rec = out[block][p][r];
             put_text(rec.label, cell.label);
             put_text(rec.value, cell.value);
             return true;
@@ -195,23 +207,29 @@ MORVIK_API int32_t DP_dumpInfo_array_RC(DP_DumpRecord*** out) {
 }
 
 MORVIK_API void DP_GetAWBinfo(uint32_t* buffer) {
-    if (buffer == nullptr) return;
-    const auto& awb = state().tables.awb;
-    std::copy(awb.begin(), awb.end(), buffer);
+    morvik::frame::guarded_void([&] {
+        if (buffer == nullptr) return morvik::frame::refuse_void(Outcome::null_pointer);
+        const auto& awb = state().tables.awb;
+        std::copy(awb.begin(), awb.end(), buffer);
+    });
 }
 
 MORVIK_API int32_t GetGGMTbl(uint32_t* buffer) {
-    if (buffer == nullptr) return 0;
-    const auto& ggm = state().tables.ggm;
-    std::copy(ggm.begin(), ggm.end(), buffer);
-    return 1;
+    return guarded<int32_t>(0, [&]() -> int32_t {
+        if (buffer == nullptr) return refuse(Outcome::null_pointer);
+        const auto& ggm = state().tables.ggm;
+        std::copy(ggm.begin(), ggm.end(), buffer);
+        return 1;
+    });
 }
 
 MORVIK_API int32_t GetPCATbl(uint32_t* buffer) {
-    if (buffer == nullptr) return 0;
-    const auto& pca = state().tables.pca;
-    std::copy(pca.begin(), pca.end(), buffer);
-    return 1;
+    return guarded<int32_t>(0, [&]() -> int32_t {
+        if (buffer == nullptr) return refuse(Outcome::null_pointer);
+        const auto& pca = state().tables.pca;
+        std::copy(pca.begin(), pca.end(), buffer);
+        return 1;
+    });
 }
 
 }  // extern "C"

@@ -1,5 +1,7 @@
-// Exports are thin adapters: they validate, call the C++ core and turn any
-// exception into a status, so that none crosses the C boundary. Every guarded
+// Exports are thin adapters: inside the guard they check their arguments
+// first, call the C++ core, report a failed outcome with refuse() and map it
+// to the family's status; any exception becomes a status too, so that none
+// crosses the C boundary. Every guarded
 // call starts by clearing the thread's failure reason (morvik_last_error);
 // an exception leaves its text there.
 #pragma once
@@ -22,6 +24,21 @@ inline void note_exception() noexcept {
     } catch (...) {
         set_last_error("internal error");
     }
+}
+
+// The one way an adapter reports a refused or failed call: record the
+// outcome's describe() text as the thread's failure reason and return the
+// family's status for it. `describe` is found next to the outcome type.
+template <class R, class Outcome>
+R refuse(R status, Outcome outcome) noexcept {
+    set_last_error(describe(outcome));
+    return status;
+}
+
+// For exports that return nothing.
+template <class Outcome>
+void refuse_void(Outcome outcome) noexcept {
+    set_last_error(describe(outcome));
 }
 
 // Run `body` and return its result, or `on_error` if it throws.

@@ -1,5 +1,5 @@
-// The verification exports: validate, measure, log the framed block, fill
-// the caller's record.
+// The verification exports: check the request inside the guard, measure,
+// log the framed block, fill the caller's record.
 #include "frame/guard.h"
 #include "frame/log.h"
 #include "morvik/morvik.h"
@@ -11,7 +11,11 @@ using morvik::frame::log_format;
 using morvik::frame::log_write;
 namespace verify = morvik::verify;
 
-bool known_format(std::int32_t format) { return format == MORVIK_VERIFY_FORMAT_RAW || format == MORVIK_VERIFY_FORMAT_COLOUR; }
+// The host's status for a refused request.
+std::int32_t refuse(verify::Outcome o) {
+    return morvik::frame::refuse<std::int32_t>(
+        o == verify::Outcome::unknown_format ? MORVIK_VERIFY_BAD_FORMAT : MORVIK_STATUS_INVALID_ARGUMENT, o);
+}
 
 void copy_stats(const verify::ChannelStats& st, double* mean, double* std) {
     for (int k = 0; k < 4; ++k) {
@@ -26,12 +30,10 @@ extern "C" MORVIK_API int32_t Defect_Verify(const uint8_t* image, int32_t format
                                             int32_t height, int32_t threshold, DefectVerifyResult* result) {
     return morvik::frame::guarded<int32_t>(MORVIK_STATUS_INVALID_ARGUMENT, [&]() -> int32_t {
         const morvik::frame::Run run;
-        if (!known_format(format)) return MORVIK_VERIFY_BAD_FORMAT;
+        const verify::Outcome checked = verify::check_request(image != nullptr, result != nullptr, format, width,
+                                                              height, verify::kDefectRawMin, verify::kDefectColourMin);
+        if (checked != verify::Outcome::ok) return refuse(checked);
         const bool raw = format == MORVIK_VERIFY_FORMAT_RAW;
-        const int min_size = raw ? verify::kDefectRawMin : verify::kDefectColourMin;
-        if (image == nullptr || result == nullptr || width < min_size || height < min_size) {
-            return MORVIK_STATUS_INVALID_ARGUMENT;
-        }
         const verify::TestImage im(image, width, height);
         const int t = threshold & 0xFF;
         const verify::DefectOutcome out =
@@ -76,10 +78,9 @@ extern "C" MORVIK_API int32_t Unbalance_Verify(const uint8_t* image, int32_t for
                                                int32_t height, UnbalanceVerifyResult* result) {
     return morvik::frame::guarded<int32_t>(MORVIK_STATUS_INVALID_ARGUMENT, [&]() -> int32_t {
         const morvik::frame::Run run;
-        if (!known_format(format)) return MORVIK_VERIFY_BAD_FORMAT;
-        if (image == nullptr || result == nullptr || width < verify::kUnbalanceMin || height < verify::kUnbalanceMin) {
-            return MORVIK_STATUS_INVALID_ARGUMENT;
-        }
+        const verify::Outcome checked = verify::check_request(image != nullptr, result != nullptr, format, width,
+                                                              height, verify::kUnbalanceMin, verify::kUnbalanceMin);
+        if (checked != verify::Outcome::ok) return refuse(checked);
         const bool raw = format == MORVIK_VERIFY_FORMAT_RAW;
         const verify::TestImage im(image, width, height);
         const int packing = verify::TestImage::packing_of(width);

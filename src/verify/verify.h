@@ -27,6 +27,35 @@ inline constexpr int kDefectRawMin = 6;
 inline constexpr int kDefectColourMin = 5;
 inline constexpr int kUnbalanceMin = 2;
 
+// Why a verification request was refused (or `ok`).
+enum class Outcome { ok, unknown_format, null_pointer, too_small };
+
+constexpr const char* describe(Outcome o) {
+    switch (o) {
+        case Outcome::ok:
+            return "";
+        case Outcome::unknown_format:
+            return "image format is neither 1 (raw) nor 2 (colour)";
+        case Outcome::null_pointer:
+            return "image or result pointer is null";
+        case Outcome::too_small:
+            return "image is smaller than the verification window";
+    }
+    return "internal error";
+}
+
+// The argument check of both exports, in the order the host relies on: an
+// unknown format first (reported without a log line), then null pointers,
+// then the routine's minimum size (`raw_min` / `colour_min` pixels a side).
+constexpr Outcome check_request(bool image, bool result, int format, int width, int height, int raw_min,
+                                int colour_min) {
+    if (format != 1 && format != 2) return Outcome::unknown_format;
+    if (!image || !result) return Outcome::null_pointer;
+    const int min = format == 1 ? raw_min : colour_min;
+    if (width < min || height < min) return Outcome::too_small;
+    return Outcome::ok;
+}
+
 // Bayer orders 1 and 2 put the greens at sites 0 and 3, others at 1 and 2.
 inline bool greens_at_0_3(int bayer_order8) { return bayer_order8 == 1 || bayer_order8 == 2; }
 

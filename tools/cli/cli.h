@@ -11,19 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "input.h"
+
 namespace morvik::cli {
-
-// A calculation that failed: main prints "morvik: <message>" and exits 1.
-struct Error : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// Bad input (a file, a field or an option outside its domain): main prints
-// "morvik: <message>" and exits 2. The message names the file or option,
-// the place (line, field) and the rule.
-struct BadInput : Error {
-    using Error::Error;
-};
 
 // Subcommands are added to the app in ascending `order`.
 using CommandSetup = std::function<void(CLI::App& app)>;
@@ -32,24 +22,30 @@ bool register_command(int order, CommandSetup setup);
 // Steps of `morvik demo`, run in ascending `order`.
 bool register_demo_step(int order, std::string title, std::function<void()> run);
 
-// Whole file as bytes; throws Error with the reason.
-std::vector<std::uint8_t> read_file(const std::filesystem::path& path);
-std::string read_text_file(const std::filesystem::path& path);
-void write_file(const std::filesystem::path& path, const void* data, std::size_t size);
+// Output files of one run: each is written to a unique temporary file
+// beside its target and renamed only by commit(), when the run has
+// succeeded; a run that ends otherwise removes them. An output that would
+// overwrite one of the run's inputs (or another output) is refused.
+class Outputs {
+public:
+    explicit Outputs(std::vector<std::filesystem::path> inputs = {});
+    ~Outputs();
+    Outputs(const Outputs&) = delete;
+    Outputs& operator=(const Outputs&) = delete;
+    // Check `target` (option `option` names it in messages) and return the
+    // temporary path to write it to.
+    std::filesystem::path add(const std::filesystem::path& target, const std::string& option);
+    void write(const std::filesystem::path& target, const std::string& option, const void* data, std::size_t size);
+    // Rename every temporary file onto its target.
+    void commit();
 
-// An image file (BMP, PNG, JPEG, ...) as 8-bit RGB, row-major, top row first.
-struct RgbImage {
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint8_t> rgb;  // 3 bytes per pixel
+private:
+    std::vector<std::filesystem::path> inputs_;
+    std::vector<std::pair<std::filesystem::path, std::filesystem::path>> files_;  // temporary, target
 };
-RgbImage load_rgb_image(const std::filesystem::path& path);
 
-// A raw file of width x height samples, reduced to 8 bits: 8-bit files are
-// taken as they are; 10-, 12- and 16-bit files hold little-endian 16-bit
-// words and each sample is shifted right by (bits - 8). Throws Error when the
-// file size does not match.
-std::vector<std::uint8_t> load_raw8(const std::filesystem::path& path, int width, int height, int bits = 8);
+// A fresh name for a temporary file or folder in `dir`.
+std::filesystem::path unique_path(const std::filesystem::path& dir, const std::string& stem);
 
 // A raw frame for the calibrations, from a DNG or camera raw file (detected
 // by content, read through morvik_io) or from bare samples (load_raw8). A
@@ -86,25 +82,23 @@ private:
     std::vector<std::string> lines_;
 };
 
-// Input tables of the calibration commands, as CSV or JSON.
-// A JSON document: by extension ".json" or a first character '{' or '['.
-bool looks_like_json(const std::filesystem::path& path, const std::string& text);
-// Parsed JSON; throws Error naming the file.
-nlohmann::json parse_json(const std::filesystem::path& path, const std::string& text);
-
-// CSV rows: fields split at commas, semicolons or white space; everything
-// from '#' to the line end is a comment; blank lines are skipped. Each row
-// keeps its line number.
-struct CsvRow {
-    int line = 0;
-    std::vector<std::string> fields;
-};
-std::vector<CsvRow> parse_csv(const std::string& text);
-bool is_number(const std::string& s);
-// Field i of a row as a number; throws Error naming file and line.
-double number_at(const std::filesystem::path& path, const CsvRow& row, std::size_t i);
-
 // Print a JSON document, indented, to stdout.
 void print_json(const nlohmann::json& doc);
+
+// Every command prints through emit(): its report as exactly one JSON
+// document on stdout with --json (to_json(report)), else as text
+// (print_text(report)). Both are found next to the report type.
+template <class Report>
+void emit(const Report& report, bool json) {
+    if (json) {
+        print_json(to_json(report));
+    } else {
+        print_text(report);
+    }
+}
+
+// Debug-log lines in a report: printed before the text form, or a "log"
+// array inside the JSON document, so stdout stays one document.
+void print_log(const std::vector<std::string>& lines);
 
 }  // namespace morvik::cli

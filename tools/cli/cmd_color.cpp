@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -34,23 +35,22 @@ std::vector<std::vector<double>> read_rows(const std::filesystem::path& path, st
     if (looks_like_json(path, text)) {
         const nlohmann::json doc = parse_json(path, text);
         const nlohmann::json& list = doc.is_object() ? doc.value("patches", nlohmann::json()) : doc;
-        if (!list.is_array()) throw Error(path.string() + ": expected an array of patches or {\"patches\": [...]}");
+        if (!list.is_array()) throw BadInput(path.string() + ": expected an array of patches or {\"patches\": [...]}");
         for (const auto& item : list) {
             std::vector<double> row;
             auto append = [&](const nlohmann::json& v) {
                 if (v.is_number()) {
-                    row.push_back(v.get<double>());
+                    row.push_back(json_number(v, path.string() + ": patch " + std::to_string(rows.size())));
                 } else if (v.is_array()) {
                     for (const auto& x : v) {
-                        if (!x.is_number()) throw Error(path.string() + ": patch values must be numbers");
-                        row.push_back(x.get<double>());
+                        row.push_back(json_number(x, path.string() + ": patch " + std::to_string(rows.size())));
                     }
                 } else {
-                    throw Error(path.string() + ": patch values must be numbers");
+                    throw BadInput(path.string() + ": patch " + std::to_string(rows.size()) + ": values must be numbers");
                 }
             };
             if (item.is_object()) {
-                if (!item.contains("rgb")) throw Error(path.string() + ": patch object without \"rgb\"");
+                if (!item.contains("rgb")) throw BadInput(path.string() + ": patch " + std::to_string(rows.size()) + ": object without \"rgb\"");
                 append(item["rgb"]);
                 for (const char* key : {"illumination", "weight"}) {
                     if (item.contains(key)) append(item[key]);
@@ -70,12 +70,20 @@ std::vector<std::vector<double>> read_rows(const std::filesystem::path& path, st
         }
     }
     if (rows.size() != std::size_t(kPatches)) {
-        throw Error(path.string() + ": " + std::to_string(rows.size()) + " patches, expected 24");
+        throw BadInput(path.string() + ": " + std::to_string(rows.size()) + " patches, expected 24");
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (rows[i].size() != width) {
-            throw Error(path.string() + ": patch " + std::to_string(i) + " has " + std::to_string(rows[i].size()) +
-                        " values, expected " + std::to_string(width));
+            throw BadInput(path.string() + ": patch " + std::to_string(i) + " has " + std::to_string(rows[i].size()) +
+                           " values, expected " + std::to_string(width));
+        }
+        for (std::size_t k = 0; k < width; ++k) {
+            // Levels, illuminations and weights: finite, not negative, and
+            // small enough for single precision.
+            if (!std::isfinite(rows[i][k]) || rows[i][k] < 0 || rows[i][k] > 1e30) {
+                throw BadInput(path.string() + ": patch " + std::to_string(i) + " value " + std::to_string(k + 1) +
+                               ": must be a finite number in 0..1e30");
+            }
         }
     }
     return rows;
@@ -165,17 +173,27 @@ CcmReport run_ccm(const MeasuredRec& measured, const ReferenceRec& reference, fl
     return r;
 }
 
-void print_stats(const char* label, const std::array<double, kPatches>& v) {
-    double sum = 0, worst = 0;
+struct DeltaSummary {
+    double mean = 0, max = 0;
+};
+
+DeltaSummary summarise(const std::array<double, kPatches>& v) {
+    DeltaSummary d;
     for (double x : v) {
-        sum += x;
-        worst = std::max(worst, x);
+        d.mean += x;
+        d.max = std::max(d.max, x);
     }
-    std::printf("%-22s mean %7.2f   max %7.2f\n", label, sum / kPatches, worst);
+    d.mean /= kPatches;
+    return d;
+}
+
+void print_stats(const char* label, const std::array<double, kPatches>& v) {
+    const DeltaSummary d = summarise(v);
+    std::printf("%-22s mean %7.2f   max %7.2f\n", label, d.mean, d.max);
 }
 
 void print_ccm(const CcmReport& r, float strength, bool per_patch) {
-    std::printf("CCM at strength %.2f (rows: output R, G, B):\n", double(strength));
+    std::printf("CCM at strength %.2f (rows: output R, G, B; unity 1.0):\n", double(strength));
     for (int row = 0; row < 3; ++row) {
         std::printf("  %9.5f %9.5f %9.5f\n", double(r.matrix[std::size_t(3 * row)]),
                     double(r.matrix[std::size_t(3 * row + 1)]), double(r.matrix[std::size_t(3 * row + 2)]));
@@ -202,166 +220,278 @@ void print_ccm(const CcmReport& r, float strength, bool per_patch) {
         "of its tone-line fit, so the error after the matrix stays above 0 even for an exact matrix.\n");
 }
 
+struct CcmOptions {
+    std::string capture, reference;
+    float strength = 1.0f;
+    bool json = false;
+};
+
+struct CcmRun {
+    float strength = 1.0f;
+    CcmReport ccm;
+    std::string inspection_file;  // empty when it was not written
+};
+
+// The inspection file's state, to tell whether this run wrote it.
+std::optional<std::filesystem::file_time_type> stamp(const std::filesystem::path& p) {
+    std::error_code ec;
+    const auto t = std::filesystem::last_write_time(p, ec);
+    if (ec) return std::nullopt;
+    return t;
+}
+
+CcmRun run_ccm_command(const CcmOptions& o) {
+    if (!std::isfinite(o.strength) || o.strength < 0.0f || o.strength > 1.0f) {
+        throw BadInput("--strength " + std::to_string(o.strength) + ": must be in 0..1 (0 identity, 1 fitted matrix)");
+    }
+    const auto measured = read_capture(o.capture);
+    const auto ref = reference_or_builtin(o.reference);
+    const std::string inspection = color::inspection_file_path();
+    const auto before = stamp(inspection);
+    CcmRun r{o.strength, run_ccm(measured, ref, o.strength, true), {}};
+    for (float v : r.ccm.matrix) {
+        if (!std::isfinite(v)) {
+            throw Error("the chart gives no matrix: the fit is singular (zero illumination, a flat neutral row or "
+                        "identical patches); check " + o.capture);
+        }
+    }
+    const auto after = stamp(inspection);
+    if (after && after != before) r.inspection_file = inspection;
+    return r;
+}
+
+nlohmann::json to_json(const CcmRun& r) {
+    nlohmann::json doc;
+    doc["strength"] = r.strength;
+    doc["matrix"] = r.ccm.matrix;
+    doc["registers_8bit"] = r.ccm.reg8;
+    doc["registers_11bit"] = r.ccm.reg11;
+    doc["delta_e_before"] = r.ccm.before;
+    doc["delta_e_after"] = r.ccm.after;
+    if (!r.inspection_file.empty()) doc["inspection_file"] = r.inspection_file;
+    doc["units"] = {{"strength", "0 identity .. 1 fitted matrix"},
+                    {"matrix", "row-major, unity 1.0"},
+                    {"registers_8bit", "sign-magnitude, unity 32, bit 7 sign"},
+                    {"registers_11bit", "sign-magnitude, unity 256, bit 10 sign"},
+                    {"delta_e_before", "CIELAB Delta Eab per patch"},
+                    {"delta_e_after", "CIELAB Delta Eab per patch"}};
+    return doc;
+}
+
+void print_text(const CcmRun& r) {
+    print_ccm(r.ccm, r.strength, true);
+    if (!r.inspection_file.empty()) std::printf("Inspection file: %s\n", r.inspection_file.c_str());
+}
+
 void setup_ccm(CLI::App& app) {
     auto* cmd = app.add_subcommand("ccm", "Calibrate the colour-correction matrix from a 24-patch chart capture");
-    static std::string capture, reference;
-    static float strength = 1.0f;
-    static bool json = false;
-    cmd->add_option("CHART", capture,
+    auto o = std::make_shared<CcmOptions>();
+    cmd->add_option("CHART", o->capture,
                     "Chart capture, CSV or JSON: 24 patches of chart R, G, B and illumination R, G, B")
         ->required();
-    cmd->add_option("-r,--reference", reference,
+    cmd->add_option("-r,--reference", o->reference,
                     "Reference chart, CSV or JSON: 24 patches of R, G, B (linear 0..255) and weight "
                     "(default: the built-in chart of examples/color/reference.csv)");
-    cmd->add_option("-s,--strength", strength, "Blend between the identity (0) and the fitted matrix (1)")
+    cmd->add_option("-s,--strength", o->strength, "Blend between the identity (0) and the fitted matrix (1)")
         ->capture_default_str();
-    cmd->add_flag("--json", json, "Print the result as JSON");
-    cmd->callback([] {
-        const auto measured = read_capture(capture);
-        const auto ref = reference_or_builtin(reference);
-        const auto r = run_ccm(measured, ref, strength, true);
-        if (json) {
-            nlohmann::json doc;
-            doc["strength"] = strength;
-            doc["matrix"] = r.matrix;
-            doc["registers_8bit"] = r.reg8;
-            doc["registers_11bit"] = r.reg11;
-            doc["delta_e_before"] = r.before;
-            doc["delta_e_after"] = r.after;
-            doc["inspection_file"] = color::inspection_file_path();
-            print_json(doc);
-            return;
-        }
-        print_ccm(r, strength, true);
-        std::printf("Inspection file: %s\n", color::inspection_file_path().c_str());
-    });
+    cmd->add_flag("--json", o->json, "Print the result as JSON");
+    cmd->callback([o] { emit(run_ccm_command(*o), o->json); });
 }
 
 // ------------------------------------------------------------ cd
 
+struct CdOptions {
+    std::string measured, reference;
+    bool json = false;
+};
+
+struct CdReport {
+    std::array<float, 96> difference{};  // per patch: delta ab, L, a, b (measured)
+    std::array<float, 72> reference_lab{};
+};
+
+CdReport run_cd(const CdOptions& o) {
+    const auto rows = read_rows(o.measured, 3);
+    std::array<float, 72> measured{};
+    for (int i = 0; i < kPatches; ++i) {
+        for (int c = 0; c < 3; ++c) measured[std::size_t(3 * i + c)] = float(rows[std::size_t(i)][std::size_t(c)]);
+    }
+    const auto ref = reference_or_builtin(o.reference);
+    CdReport r;
+    if (CD_Calibration(0, measured.data(), ref.data(), r.difference.data(), r.reference_lab.data()) != 0) {
+        throw Error(std::string("colour-difference evaluation failed: ") + morvik_last_error());
+    }
+    for (float v : r.difference) {
+        if (!std::isfinite(v)) throw Error("the measured colours give no CIELAB values (all zero?); check " + o.measured);
+    }
+    return r;
+}
+
+// The JSON form stays a list of patches; units are in --help and the text form.
+nlohmann::json to_json(const CdReport& r) {
+    const auto& diff = r.difference;
+    const auto& ref_lab = r.reference_lab;
+    nlohmann::json doc = nlohmann::json::array();
+    for (std::size_t i = 0; i < std::size_t(kPatches); ++i) {
+        doc.push_back({{"patch", i},
+                       {"difference", diff[4 * i]},
+                       {"lab", {diff[4 * i + 1], diff[4 * i + 2], diff[4 * i + 3]}},
+                       {"reference_lab", {ref_lab[3 * i], ref_lab[3 * i + 1], ref_lab[3 * i + 2]}}});
+    }
+    return doc;
+}
+
+void print_text(const CdReport& r) {
+    std::printf("CIELAB (D65, each set scaled to a largest value of 100); delta-ab = chroma difference\n");
+    std::printf("patch  delta-ab |  L       a       b    (measured) |  L       a       b    (reference)\n");
+    double sum = 0, worst = 0;
+    for (std::size_t i = 0; i < std::size_t(kPatches); ++i) {
+        const float* d = &r.difference[4 * i];
+        const float* ref = &r.reference_lab[3 * i];
+        std::printf("%5zu  %8.3f | %6.2f %7.2f %7.2f            | %6.2f %7.2f %7.2f\n", i, double(d[0]),
+                    double(d[1]), double(d[2]), double(d[3]), double(ref[0]), double(ref[1]), double(ref[2]));
+        sum += d[0];
+        worst = std::max(worst, double(d[0]));
+    }
+    std::printf("delta-ab mean %.3f   max %.3f\n", sum / kPatches, worst);
+}
+
 void setup_cd(CLI::App& app) {
     auto* cmd = app.add_subcommand("cd", "Chroma difference (Delta ab) of 24 measured colours against a reference");
-    static std::string measured_path, reference;
-    static bool json = false;
-    cmd->add_option("MEASURED", measured_path, "Measured colours, CSV or JSON: 24 patches of linear R, G, B")
+    auto o = std::make_shared<CdOptions>();
+    cmd->add_option("MEASURED", o->measured, "Measured colours, CSV or JSON: 24 patches of linear R, G, B")
         ->required();
-    cmd->add_option("-r,--reference", reference,
+    cmd->add_option("-r,--reference", o->reference,
                     "Reference chart, CSV or JSON: 24 patches of R, G, B and weight "
                     "(default: the built-in chart of examples/color/reference.csv)");
-    cmd->add_flag("--json", json, "Print the result as JSON");
-    cmd->callback([] {
-        const auto rows = read_rows(measured_path, 3);
-        std::array<float, 72> measured{};
-        for (int i = 0; i < kPatches; ++i) {
-            for (int c = 0; c < 3; ++c) measured[std::size_t(3 * i + c)] = float(rows[std::size_t(i)][std::size_t(c)]);
-        }
-        const auto ref = reference_or_builtin(reference);
-        std::array<float, 96> diff{};
-        std::array<float, 72> ref_lab{};
-        if (CD_Calibration(0, measured.data(), ref.data(), diff.data(), ref_lab.data()) != 0) {
-            throw Error("colour-difference evaluation failed");
-        }
-        if (json) {
-            nlohmann::json doc = nlohmann::json::array();
-            for (int i = 0; i < kPatches; ++i) {
-                doc.push_back({{"patch", i},
-                               {"difference", diff[std::size_t(4 * i)]},
-                               {"lab", {diff[std::size_t(4 * i + 1)], diff[std::size_t(4 * i + 2)], diff[std::size_t(4 * i + 3)]}},
-                               {"reference_lab", {ref_lab[std::size_t(3 * i)], ref_lab[std::size_t(3 * i + 1)], ref_lab[std::size_t(3 * i + 2)]}}});
-            }
-            print_json(doc);
-            return;
-        }
-        std::printf("patch  delta-ab |  L       a       b    (measured) |  L       a       b    (reference)\n");
-        double sum = 0, worst = 0;
-        for (int i = 0; i < kPatches; ++i) {
-            const float* d = &diff[std::size_t(4 * i)];
-            const float* r = &ref_lab[std::size_t(3 * i)];
-            std::printf("%5d  %8.3f | %6.2f %7.2f %7.2f            | %6.2f %7.2f %7.2f\n", i, double(d[0]),
-                        double(d[1]), double(d[2]), double(d[3]), double(r[0]), double(r[1]), double(r[2]));
-            sum += d[0];
-            worst = std::max(worst, double(d[0]));
-        }
-        std::printf("mean %.3f   max %.3f\n", sum / kPatches, worst);
-    });
+    cmd->add_flag("--json", o->json, "Print the result as JSON");
+    cmd->callback([o] { emit(run_cd(*o), o->json); });
 }
 
 // ------------------------------------------------------------ multiccm
 
+struct MultiCcmOptions {
+    std::string lights;
+    int terms = 6;
+    bool json = false;
+};
+
+struct MultiCcmLights {
+    std::vector<std::array<int32_t, 9>> matrices;
+    std::vector<int32_t> first, den, second, weight;
+};
+
+MultiCcmLights read_multiccm_lights(const std::filesystem::path& path) {
+    const std::string text = read_text_file(path);
+    const nlohmann::json doc = parse_json(path, text);
+    const nlohmann::json& list = doc.is_object() ? doc.value("lights", nlohmann::json()) : doc;
+    if (!list.is_array() || list.size() < 2) {
+        throw BadInput(path.string() + ": expected a list of at least 2 lights (or {\"lights\": [...]})");
+    }
+    MultiCcmLights in;
+    constexpr long kMin = -2147483647L - 1, kMax = 2147483647L;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::string where = path.string() + ": light " + std::to_string(i);
+        const nlohmann::json& light = list[i];
+        if (!light.is_object() || !light.contains("matrix") || !light.contains("chromaticity")) {
+            throw BadInput(where + ": expected {\"matrix\": [9 integers], \"chromaticity\": [3 integers]}");
+        }
+        const nlohmann::json& m = light["matrix"];
+        const nlohmann::json& c = light["chromaticity"];
+        if (!m.is_array() || m.size() != 9) throw BadInput(where + ": \"matrix\" needs 9 integers");
+        if (!c.is_array() || c.size() != 3) {
+            throw BadInput(where + ": \"chromaticity\" is [first numerator, denominator, second numerator]");
+        }
+        std::array<int32_t, 9> a{};
+        for (std::size_t k = 0; k < 9; ++k) {
+            a[k] = int32_t(json_integer(m[k], where + " matrix[" + std::to_string(k) + "]", kMin, kMax));
+        }
+        std::array<int32_t, 3> ch{};
+        for (std::size_t k = 0; k < 3; ++k) {
+            ch[k] = int32_t(json_integer(c[k], where + " chromaticity[" + std::to_string(k) + "]", kMin, kMax));
+        }
+        if (ch[1] == 0) throw BadInput(where + ": chromaticity denominator is 0");
+        in.matrices.push_back(a);
+        in.first.push_back(ch[0]);
+        in.den.push_back(ch[1]);
+        in.second.push_back(ch[2]);
+        in.weight.push_back(light.contains("weight") ? int32_t(json_integer(light["weight"], where + " weight", kMin, kMax))
+                                                     : 1);
+    }
+    return in;
+}
+
+constexpr const char* kTermNames[6] = {"1", "x", "y", "x^2", "xy", "y^2"};
+
+struct MultiCcmReport {
+    std::size_t lights = 0;
+    int terms_asked = 0, terms_used = 0;
+    std::array<int32_t, 4> norm{};
+    std::array<std::array<int32_t, 9>, 6> coef{};
+};
+
+MultiCcmReport run_multiccm(const MultiCcmOptions& o) {
+    MultiCcmLights in = read_multiccm_lights(o.lights);
+    std::vector<int32_t*> ptrs;
+    for (auto& m : in.matrices) ptrs.push_back(m.data());
+    MultiCcmReport r;
+    r.lights = in.matrices.size();
+    r.terms_asked = o.terms;
+    r.terms_used = in.matrices.size() < 6 ? 3 : o.terms;
+    int32_t* coef_ptrs[6];
+    for (std::size_t k = 0; k < 6; ++k) coef_ptrs[k] = r.coef[k].data();
+    MultiCCM(ptrs.data(), in.first.data(), in.den.data(), in.second.data(), in.weight.data(), int32_t(r.lights),
+             o.terms, r.norm.data(), coef_ptrs);
+    if (*morvik_last_error() != '\0') throw Error(std::string("multi-light fit failed: ") + morvik_last_error());
+    if (r.norm[1] == 0 || r.norm[3] == 0) {
+        throw Error(o.lights + ": the lights' chromaticities do not spread (standard deviation 0 in x or y); "
+                    "the fit needs distinct light sources");
+    }
+    for (const auto& row : r.coef) {
+        for (int32_t v : row) {
+            if (v == INT32_MIN) throw Error(o.lights + ": the fit is singular for these lights; no coefficients");
+        }
+    }
+    return r;
+}
+
+nlohmann::json to_json(const MultiCcmReport& r) {
+    nlohmann::json out;
+    out["lights"] = r.lights;
+    out["terms_used"] = r.terms_used;
+    out["normalisation_x100"] = {{"mean_x", r.norm[0]}, {"sd_x", r.norm[1]}, {"mean_y", r.norm[2]}, {"sd_y", r.norm[3]}};
+    nlohmann::json c = nlohmann::json::array();
+    for (std::size_t k = 0; k < 6; ++k) c.push_back({{"term", kTermNames[k]}, {"values", r.coef[k]}});
+    out["coefficients_x10000"] = c;
+    return out;
+}
+
+void print_text(const MultiCcmReport& r) {
+    std::printf("%zu lights, %d terms%s\n", r.lights, r.terms_used,
+                r.terms_used != r.terms_asked ? " (three below six lights)" : "");
+    std::printf("normalisation x100 (chromaticity x, y = 512 * numerator / denominator): mean x %d, sd x %d, "
+                "mean y %d, sd y %d\n",
+                r.norm[0], r.norm[1], r.norm[2], r.norm[3]);
+    std::printf("coefficients x10000 (nine matrix elements, row-major):\n");
+    for (std::size_t k = 0; k < 6; ++k) {
+        std::printf("  %-4s", kTermNames[k]);
+        for (auto v : r.coef[k]) std::printf(" %9d", v);
+        std::printf("\n");
+    }
+}
+
 void setup_multiccm(CLI::App& app) {
     auto* cmd = app.add_subcommand("multiccm", "Fit the matrices of several lights as polynomials of chromaticity");
-    static std::string lights_path;
-    static int terms = 6;
-    static bool json = false;
-    cmd->add_option("LIGHTS", lights_path,
+    auto o = std::make_shared<MultiCcmOptions>();
+    cmd->add_option("LIGHTS", o->lights,
                     "JSON list of lights (or {\"lights\": [...]}): {\"matrix\": [9 integers], "
                     "\"chromaticity\": [first numerator, denominator, second numerator], \"weight\": w}")
         ->required();
-    cmd->add_option("-k,--terms", terms, "Polynomial terms of 1, x, y, x^2, xy, y^2 (1..6; 3 below six lights)")
+    cmd->add_option("-k,--terms", o->terms, "Polynomial terms of 1, x, y, x^2, xy, y^2 (1..6; 3 below six lights)")
         ->check(CLI::Range(1, 6))
         ->capture_default_str();
-    cmd->add_flag("--json", json, "Print the result as JSON");
-    cmd->callback([] {
-        nlohmann::json doc;
-        try {
-            doc = nlohmann::json::parse(read_text_file(lights_path));
-        } catch (const nlohmann::json::exception& e) {
-            throw Error(lights_path + ": invalid JSON: " + e.what());
-        }
-        const nlohmann::json& list = doc.is_object() ? doc.value("lights", nlohmann::json()) : doc;
-        if (!list.is_array() || list.size() < 2) throw Error(lights_path + ": expected a list of at least 2 lights");
-        std::vector<std::array<int32_t, 9>> matrices;
-        std::vector<int32_t> first, den, second, weight;
-        try {
-            for (const auto& light : list) {
-                const auto m = light.at("matrix").get<std::vector<int32_t>>();
-                const auto c = light.at("chromaticity").get<std::vector<int32_t>>();
-                if (m.size() != 9) throw Error(lights_path + ": a matrix needs 9 integers");
-                if (c.size() != 3) throw Error(lights_path + ": chromaticity is [first, denominator, second]");
-                if (c[1] == 0) throw Error(lights_path + ": chromaticity denominator is 0");
-                std::array<int32_t, 9> a{};
-                std::copy(m.begin(), m.end(), a.begin());
-                matrices.push_back(a);
-                first.push_back(c[0]);
-                den.push_back(c[1]);
-                second.push_back(c[2]);
-                weight.push_back(light.value("weight", 1));
-            }
-        } catch (const nlohmann::json::exception& e) {
-            throw Error(lights_path + ": " + e.what());
-        }
-        std::vector<int32_t*> ptrs;
-        for (auto& m : matrices) ptrs.push_back(m.data());
-        std::array<int32_t, 4> norm{};
-        std::array<std::array<int32_t, 9>, 6> coef{};
-        int32_t* coef_ptrs[6];
-        for (int k = 0; k < 6; ++k) coef_ptrs[k] = coef[std::size_t(k)].data();
-        MultiCCM(ptrs.data(), first.data(), den.data(), second.data(), weight.data(), int32_t(matrices.size()), terms,
-                 norm.data(), coef_ptrs);
-        const int used = matrices.size() < 6 ? 3 : terms;
-        const char* names[6] = {"1", "x", "y", "x^2", "xy", "y^2"};
-        if (!json) {
-            std::printf("%zu lights, %d terms%s\n", matrices.size(), used,
-                        used != terms ? " (three below six lights)" : "");
-            std::printf("normalisation x100: mean x %d, sd x %d, mean y %d, sd y %d\n", norm[0], norm[1], norm[2],
-                        norm[3]);
-            std::printf("coefficients x10000 (nine matrix elements, row-major):\n");
-            for (int k = 0; k < 6; ++k) {
-                std::printf("  %-4s", names[k]);
-                for (auto v : coef[std::size_t(k)]) std::printf(" %9d", v);
-                std::printf("\n");
-            }
-            return;
-        }
-        nlohmann::json out;
-        out["lights"] = matrices.size();
-        out["terms_used"] = used;
-        out["normalisation_x100"] = {{"mean_x", norm[0]}, {"sd_x", norm[1]}, {"mean_y", norm[2]}, {"sd_y", norm[3]}};
-        nlohmann::json c = nlohmann::json::array();
-        for (int k = 0; k < 6; ++k) c.push_back({{"term", names[k]}, {"values", coef[std::size_t(k)]}});
-        out["coefficients_x10000"] = c;
-        print_json(out);
-    });
+    cmd->add_flag("--json", o->json, "Print the result as JSON");
+    cmd->callback([o] { emit(run_multiccm(*o), o->json); });
 }
 
 // ------------------------------------------------------------ demo

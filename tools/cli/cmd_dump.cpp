@@ -43,10 +43,14 @@ void set_env(const char* name, const std::string* value) {
 // the current directory and MORVIK_HOST_DIR back afterwards.
 class HostFolder {
 public:
-    explicit HostFolder(const fs::path& headers) : cwd_(fs::current_path()) {
-        static std::mt19937_64 rng{std::random_device{}()};
-        dir_ = fs::temp_directory_path() / ("morvik-dump-" + std::to_string(rng()));
-        fs::copy(headers, dir_, fs::copy_options::recursive);
+    explicit HostFolder(const fs::path& headers)
+        : cwd_(fs::current_path()), dir_(unique_path(fs::temp_directory_path(), "morvik-dump-")) {
+        std::error_code ec;
+        fs::copy(headers, dir_, fs::copy_options::recursive, ec);
+        if (ec) {
+            fs::remove_all(dir_, ec);
+            throw BadInput("--headers " + headers.string() + ": cannot copy the header folder (" + ec.message() + ")");
+        }
         if (const char* old = std::getenv("MORVIK_HOST_DIR")) old_ = old;
         const std::string host = dir_.string();
         set_env("MORVIK_HOST_DIR", &host);
@@ -59,6 +63,8 @@ public:
     }
     HostFolder(const HostFolder&) = delete;
     HostFolder& operator=(const HostFolder&) = delete;
+    // This run's own folder: its temporary files go here.
+    const fs::path& dir() const { return dir_; }
 
 private:
     fs::path cwd_, dir_;
@@ -91,11 +97,11 @@ nlohmann::json json_dump(int32_t blocks, int32_t mode, int version) {
     std::vector<int32_t*> dims;
     for (auto& d : dim) dims.push_back(d.data());
     if (DP_GET_SIZE(size.data(), dims.data()) != 1) throw Error("size query failed");
-    std::vector<std::vector<std::vector<DP_DumpRecord>>> store(dim.size());
-    std::vector<std::vector<DP_DumpRecord*>> columns(dim.size());
-    std::vector<DP_DumpRecord**> sections(dim.size());
+    std::vector<std::vector<std::vector<DpDumpRecord>>> store(dim.size());
+    std::vector<std::vector<DpDumpRecord*>> columns(dim.size());
+    std::vector<DpDumpRecord**> sections(dim.size());
     for (size_t b = 0; b < dim.size(); ++b) {
-        store[b].assign(static_cast<size_t>(dim[b][1]) + 2, std::vector<DP_DumpRecord>(static_cast<size_t>(dim[b][0])));
+        store[b].assign(static_cast<size_t>(dim[b][1]) + 2, std::vector<DpDumpRecord>(static_cast<size_t>(dim[b][0])));
         for (auto& c : store[b]) columns[b].push_back(c.data());
         sections[b] = columns[b].data();
     }
@@ -106,7 +112,7 @@ nlohmann::json json_dump(int32_t blocks, int32_t mode, int version) {
     if (DP_dumpInfo_array_RC(sections.data()) != 1) throw Error("array dump failed");
 
     // Names keep the space a header may leave before "="; JSON drops it.
-    const auto cell = [](const DP_DumpRecord& r) {
+    const auto cell = [](const DpDumpRecord& r) {
         std::string name = r.label;
         name.erase(name.find_last_not_of(' ') + 1);
         name.erase(0, name.find_first_not_of(' '));
@@ -143,8 +149,11 @@ nlohmann::json json_dump(int32_t blocks, int32_t mode, int version) {
 }
 
 struct DumpResult {
+    std::string file;  // the photo as named on the command line
     std::string text;  // the text dump (empty when written to a file or as JSON)
     nlohmann::json json;
+    bool as_json = false;
+    std::string output;  // the text dump's file, when one was written
     int32_t blocks = 0;
     int version = 0;
     int32_t mode = 0;
@@ -152,15 +161,17 @@ struct DumpResult {
 
 DumpResult run_dump(const DumpOptions& opt) {
     const fs::path photo = fs::absolute(opt.photo);
-    if (!fs::is_regular_file(photo)) throw Error("cannot open " + opt.photo + ": no such file");
     const fs::path headers = fs::absolute(opt.headers);
-    if (!fs::is_directory(headers)) throw Error("header folder " + opt.headers + " not found");
-
+    // Before the library moves the current directory to its host folder.
+    const fs::path output = opt.output.empty() ? fs::path() : fs::absolute(opt.output);
+    if (!fs::is_directory(headers)) throw BadInput("--headers " + opt.headers + ": folder not found");
     auto bytes = read_file(photo);
     if (bytes.size() > di::kMaxFileBytes) bytes.resize(di::kMaxFileBytes);
     di::Reader in(bytes);
-    if (!di::main_tag_candidate(in)) throw Error(opt.photo + ": no debug-information segments");
+    if (!di::main_tag_candidate(in)) throw BadInput(opt.photo + ": no debug-information segments");
     DumpResult res;
+    res.file = opt.photo;
+    res.as_json = opt.json;
     res.version = di::detect_version(in);
     res.mode = opt.mode >= 0 ? opt.mode : (res.version == 2 ? 2 : 1);
     bool any_header = false;
@@ -172,64 +183,80 @@ DumpResult run_dump(const DumpOptions& opt) {
     if (!any_header) {
         std::string first = di::modules(res.version)[0].folder;
         for (auto& c : first) c = c == '\\' ? '/' : c;
-        throw Error("no module headers of version " + std::to_string(res.version) + " in " + opt.headers +
-                    " (expected e.g. " + (headers / first / di::modules(res.version)[0].fallback).string() + ")");
+        throw BadInput("--headers " + opt.headers + ": no module headers of version " + std::to_string(res.version) +
+                       " (expected e.g. " + (headers / first / di::modules(res.version)[0].fallback).string() + ")");
     }
-    const fs::path output = opt.output.empty() ? fs::path() : fs::absolute(opt.output);
+    if (opt.json && !opt.output.empty()) throw BadInput("--output writes the text dump; it cannot be combined with --json");
     const fs::path tables = opt.tables.empty() ? fs::path() : fs::absolute(opt.tables);
-
-    HostFolder host(headers);
-    if (DP_getInfo(photo.string().c_str(), res.mode, &res.blocks) != 1) {
-        throw Error(opt.photo + ": debug information could not be read in mode " + std::to_string(res.mode) +
-                    " (main segment missing, malformed or with another tag)");
+    if (!tables.empty() && fs::exists(tables) && !fs::is_directory(tables)) {
+        throw BadInput("--tables " + opt.tables + ": exists and is not a folder");
     }
+
+    // Everything is computed inside this run's own folder; the outputs are
+    // renamed into place only when all of them are written.
+    HostFolder host(headers);
+    Outputs outputs({photo});
+    if (DP_getInfo(photo.string().c_str(), res.mode, &res.blocks) != 1) {
+        throw BadInput(opt.photo + ": debug information could not be read in mode " + std::to_string(res.mode) + " (" +
+                       morvik_last_error() + ")");
+    }
+    std::vector<std::pair<const char*, std::string>> table_files;
     if (!tables.empty()) {
-        fs::create_directories(tables);
         std::vector<uint32_t> awb(DP_AWB_INFO_WORDS), ggm(DP_GGM_WORDS), pca(DP_PCA_WORDS);
         DP_GetAWBinfo(awb.data());
         GetGGMTbl(ggm.data());
         GetPCATbl(pca.data());
         for (auto [name, words] : {std::pair{"awb_debug.txt", &awb}, {"ggm.txt", &ggm}, {"pca.txt", &pca}}) {
-            const std::string text = hex_lines(words->data(), words->size());
-            write_file(tables / name, text.data(), text.size());
+            table_files.emplace_back(name, hex_lines(words->data(), words->size()));
         }
     }
     if (opt.json) {
         res.json = json_dump(res.blocks, res.mode, res.version);
-        return res;
-    }
-    const fs::path target = output.empty() ? fs::temp_directory_path() / "morvik-dump.txt" : output;
-    std::vector<int32_t> size(DP_SIZE_RECORD_WORDS);
-    if (DP_dumpInfo_File(target.string().c_str(), size.data()) != 1) throw Error("cannot write " + target.string());
-    if (output.empty()) {
+    } else {
+        const fs::path target = host.dir() / "dump.txt";
+        std::vector<int32_t> size(DP_SIZE_RECORD_WORDS);
+        if (DP_dumpInfo_File(target.string().c_str(), size.data()) != 1) {
+            throw Error("text dump failed: " + std::string(morvik_last_error()));
+        }
         res.text = read_text_file(target);
-        fs::remove(target);
     }
+    if (!tables.empty()) {
+        fs::create_directories(tables);
+        for (const auto& [name, text] : table_files) outputs.write(tables / name, "--tables", text.data(), text.size());
+    }
+    if (!opt.output.empty()) {
+        outputs.write(output, "--output", res.text.data(), res.text.size());
+        res.output = opt.output;
+        res.text.clear();
+    }
+    outputs.commit();
     return res;
+}
+
+nlohmann::json to_json(const DumpResult& r) {
+    return {{"file", r.file}, {"version", r.version}, {"mode", r.mode}, {"blocks", r.blocks}, {"sections", r.json}};
+}
+
+void print_text(const DumpResult& r) {
+    if (r.output.empty()) {
+        std::cout << r.text;
+    } else {
+        std::cout << "wrote " << r.output << " (" << r.blocks << " blocks, version " << r.version << ")\n";
+    }
 }
 
 const bool registered = register_command(90, [](CLI::App& app) {
     auto opt = std::make_shared<DumpOptions>();
     auto* cmd = app.add_subcommand("dump", "Dump the debug information of a camera JPEG, named by module headers");
-    cmd->add_option("photo", opt->photo, "JPEG file written by a camera's tuning build")->required();
+    cmd->add_option("JPEG", opt->photo, "JPEG file written by a camera's tuning build")->required();
     cmd->add_option("--headers", opt->headers,
                     "folder of module headers (AAA/AE/AE.h, ...); read only, \"TAG.h\" is assembled in a copy")
         ->required();
     cmd->add_option("--mode", opt->mode, "2: eleven-block layout; other: older layout (default: by file version)");
-    cmd->add_option("-o,--output", opt->output, "write the text dump to this file instead of stdout");
+    cmd->add_option("-o,--output", opt->output, "write the text dump to this file instead of stdout (not with --json)");
     cmd->add_flag("--json", opt->json, "print the sections as JSON");
     cmd->add_option("--tables", opt->tables, "write awb_debug.txt, ggm.txt and pca.txt into this folder");
-    cmd->callback([opt] {
-        const DumpResult res = run_dump(*opt);
-        if (opt->json) {
-            print_json({{"file", opt->photo}, {"version", res.version}, {"mode", res.mode},
-                        {"blocks", res.blocks}, {"sections", res.json}});
-        } else if (opt->output.empty()) {
-            std::cout << res.text;
-        } else {
-            std::cout << "wrote " << opt->output << " (" << res.blocks << " blocks, version " << res.version << ")\n";
-        }
-    });
+    cmd->callback([opt] { emit(run_dump(*opt), opt->json); });
 });
 
 const bool demo_registered = register_demo_step(90, "Debug-information dump", [] {

@@ -54,8 +54,8 @@ PixelArray from_raw(const std::vector<std::uint8_t>& samples, int width, int hei
 nlohmann::json array4(const double (&v)[4]) { return {v[0], v[1], v[2], v[3]}; }
 
 void check_status(const char* what, int32_t status) {
-    if (status == MORVIK_VERIFY_BAD_FORMAT) throw Error(std::string(what) + ": unknown image format");
-    if (status != 0) throw Error(std::string(what) + ": image too small for the verification window");
+    if (status == 0) return;
+    throw Error(std::string(what) + ": " + morvik_last_error());
 }
 
 struct Options {
@@ -69,96 +69,170 @@ struct Options {
     bool log = false;
 };
 
-// A camera raw file is recognised by its content (no --raw needed) and sets
-// the Bayer order; `frame` receives what was read from it.
-PixelArray load(Options& o, RawFrame& frame) {
+// What was measured and on what: shared by both reports.
+struct Measured {
+    int width = 0, height = 0;
+    bool raw = false;
+    int bayer = 0;
+    bool log = false;
+    std::vector<std::string> log_lines;
+    std::string read;      // what a camera raw file held (empty for other files)
+    nlohmann::json input;  // the same as JSON
+};
+
+// A camera raw file is recognised by its content (no --raw needed) and gives
+// its own size and Bayer order; bare samples need --raw, --width and --height.
+PixelArray load(const Options& o, Measured& m) {
+    m.raw = o.raw;
+    m.bayer = o.bayer;
     if (!o.raw && !is_camera_raw(o.file)) {
-        if (o.width != 0 || o.height != 0) throw Error("--width and --height apply to --raw files only");
+        if (o.width != 0 || o.height != 0) throw BadInput("--width and --height apply to raw files only");
         return from_rgb(load_rgb_image(o.file));
     }
-    frame = load_raw_frame(o.file, o.width, o.height, o.bits, o.no_black);
-    o.raw = true;
-    if (frame.bayer_order >= 0) o.bayer = frame.bayer_order;
+    if (o.raw && (o.width <= 0 || o.height <= 0) && !is_camera_raw(o.file))
+        throw BadInput("--raw needs --width and --height");
+    RawFrame frame = load_raw_frame(o.file, o.width, o.height, o.bits, o.no_black);
+    m.raw = true;
+    if (frame.bayer_order >= 0) m.bayer = frame.bayer_order;
+    m.read = std::move(frame.description);
+    m.input = std::move(frame.input);
     return from_raw(frame.samples, frame.width, frame.height);
 }
 
-const char* channel_names(bool raw, int k) {
-    static const char* const kRaw[4] = {"site0", "site1", "site2", "site3"};
-    static const char* const kColour[4] = {"R", "G", "B", "Y"};
+struct DefectReport {
+    Measured on;
+    int threshold = 0;
+    DefectVerifyResult result{};
+};
+
+struct UnbalanceReport {
+    Measured on;
+    UnbalanceVerifyResult result{};
+};
+
+template <class Result, class Call>
+Measured measure(const Options& o, Result& result, const char* what, Call call) {
+    Measured m;
+    const PixelArray img = load(o, m);
+    m.width = img.width, m.height = img.height, m.log = o.log;
+    LogTap tap(false);
+    check_status(what, call(img, m, result));
+    m.log_lines = tap.lines();
+    return m;
+}
+
+DefectReport run_defect(const Options& o) {
+    DefectReport r;
+    r.threshold = o.threshold;
+    r.on = measure(o, r.result, "defect", [&](const PixelArray& img, const Measured& m, DefectVerifyResult& out) {
+        return Defect_Verify(img.bytes.data(), m.raw ? 1 : 2, m.bayer, img.width, img.height, o.threshold, &out);
+    });
+    return r;
+}
+
+UnbalanceReport run_unbalance(const Options& o) {
+    UnbalanceReport r;
+    r.on = measure(o, r.result, "unbalance", [&](const PixelArray& img, const Measured& m, UnbalanceVerifyResult& out) {
+        return Unbalance_Verify(img.bytes.data(), m.raw ? 1 : 2, m.bayer, img.width, img.height, &out);
+    });
+    return r;
+}
+
+nlohmann::json measured_json(const Measured& m) {
+    nlohmann::json doc = {{"width", m.width}, {"height", m.height}, {"format", m.raw ? "raw" : "colour"}};
+    if (m.raw) doc["bayer"] = m.bayer;
+    if (!m.input.is_null()) doc["input"] = m.input;
+    return doc;
+}
+
+void finish_json(nlohmann::json& doc, const Measured& m) {
+    doc["units"] = {{"width", "pixels"}, {"height", "pixels"}, {"mean", "8-bit sample value"},
+                    {"std", "8-bit sample value"}};
+    if (m.log) doc["log"] = m.log_lines;
+}
+
+nlohmann::json to_json(const DefectReport& r) {
+    nlohmann::json doc = measured_json(r.on);
+    doc["threshold"] = r.threshold;
+    doc["WBP"] = r.result.WBP;
+    doc["DBP"] = r.result.DBP;
+    doc["mean"] = array4(r.result.mean);
+    doc["std"] = array4(r.result.std);
+    if (r.on.raw) {
+        doc["GCHECKTHD"] = r.result.GCHECKTHD;
+        doc["RBCHECKTHD"] = r.result.RBCHECKTHD;
+    }
+    finish_json(doc, r.on);
+    doc["units"]["WBP"] = doc["units"]["DBP"] = r.on.raw ? "raw sites" : "pixels";
+    return doc;
+}
+
+nlohmann::json to_json(const UnbalanceReport& r) {
+    nlohmann::json doc = measured_json(r.on);
+    const UnbalanceVerifyResult& u = r.result;
+    doc.update({{"GevenMean", u.GevenMean}, {"GoddMean", u.GoddMean}, {"GdiffMean", u.GdiffMean},
+                {"GevenStd", u.GevenStd},   {"GoddStd", u.GoddStd},   {"GdiffStd", u.GdiffStd},
+                {"mean", array4(u.mean)},   {"std", array4(u.std)}});
+    finish_json(doc, r.on);
+    for (const char* k : {"GevenMean", "GoddMean", "GdiffMean", "GevenStd", "GoddStd", "GdiffStd"})
+        doc["units"][k] = "8-bit sample value";
+    return doc;
+}
+
+const char* channel_name(bool raw, int k) {
+    constexpr const char* kRaw[4] = {"site0", "site1", "site2", "site3"};
+    constexpr const char* kColour[4] = {"R", "G", "B", "Y"};
     return raw ? kRaw[k] : kColour[k];
 }
 
 void print_channels(bool raw, const double (&mean)[4], const double (&std)[4]) {
-    for (int k = 0; k < 4; ++k) std::printf("  %-5s mean %8.3f  std %7.3f\n", channel_names(raw, k), mean[k], std[k]);
+    std::printf("  channel statistics (8-bit sample values):\n");
+    for (int k = 0; k < 4; ++k) std::printf("  %-5s mean %8.3f  std %7.3f\n", channel_name(raw, k), mean[k], std[k]);
 }
 
-void run_defect(Options o) {
-    RawFrame frame;
-    const PixelArray img = load(o, frame);
-    LogTap tap(o.log && !o.json);
-    DefectVerifyResult r{};
-    check_status("defect", Defect_Verify(img.bytes.data(), o.raw ? 1 : 2, o.bayer, img.width, img.height,
-                                         o.threshold, &r));
-    if (o.json) {
-        nlohmann::json doc = {{"width", img.width}, {"height", img.height}, {"format", o.raw ? "raw" : "colour"},
-                              {"threshold", o.threshold}, {"WBP", r.WBP}, {"DBP", r.DBP},
-                              {"mean", array4(r.mean)}, {"std", array4(r.std)}};
-        if (o.raw) {
-            doc["bayer"] = o.bayer;
-            doc["GCHECKTHD"] = r.GCHECKTHD;
-            doc["RBCHECKTHD"] = r.RBCHECKTHD;
-        }
-        if (!frame.input.is_null()) doc["input"] = frame.input;
-        if (o.log) doc["log"] = tap.lines();
-        print_json(doc);
-        return;
-    }
-    if (!frame.description.empty()) std::printf("read: %s\n", frame.description.c_str());
-    std::printf("%d x %d %s image, threshold %d\n", img.width, img.height, o.raw ? "raw" : "colour", o.threshold);
-    std::printf("  bright (WBP) %u, dark (DBP) %u\n", r.WBP, r.DBP);
-    print_channels(o.raw, r.mean, r.std);
-    if (o.raw) std::printf("  GCHECKTHD %u, RBCHECKTHD %u\n", r.GCHECKTHD, r.RBCHECKTHD);
+void print_header(const Measured& m) {
+    if (m.log) print_log(m.log_lines);
+    if (!m.read.empty()) std::printf("read: %s\n", m.read.c_str());
+    std::printf("%d x %d pixel %s image", m.width, m.height, m.raw ? "raw" : "colour");
+    if (m.raw) std::printf(", Bayer order %d", m.bayer);
 }
 
-void run_unbalance(Options o) {
-    RawFrame frame;
-    const PixelArray img = load(o, frame);
-    LogTap tap(o.log && !o.json);
-    UnbalanceVerifyResult r{};
-    check_status("unbalance", Unbalance_Verify(img.bytes.data(), o.raw ? 1 : 2, o.bayer, img.width, img.height, &r));
-    if (o.json) {
-        nlohmann::json doc = {{"width", img.width},         {"height", img.height},
-                              {"format", o.raw ? "raw" : "colour"},
-                              {"GevenMean", r.GevenMean},   {"GoddMean", r.GoddMean},
-                              {"GdiffMean", r.GdiffMean},   {"GevenStd", r.GevenStd},
-                              {"GoddStd", r.GoddStd},       {"GdiffStd", r.GdiffStd},
-                              {"mean", array4(r.mean)},     {"std", array4(r.std)}};
-        if (o.raw) doc["bayer"] = o.bayer;
-        if (!frame.input.is_null()) doc["input"] = frame.input;
-        if (o.log) doc["log"] = tap.lines();
-        print_json(doc);
-        return;
+void print_text(const DefectReport& r) {
+    print_header(r.on);
+    std::printf(", threshold %d (8-bit levels)\n", r.threshold);
+    const char* unit = r.on.raw ? "sites" : "pixels";
+    std::printf("  bright (WBP) %u %s, dark (DBP) %u %s\n", r.result.WBP, unit, r.result.DBP, unit);
+    print_channels(r.on.raw, r.result.mean, r.result.std);
+    if (r.on.raw) {
+        std::printf("  proposed check thresholds (8-bit levels): GCHECKTHD %u, RBCHECKTHD %u\n", r.result.GCHECKTHD,
+                    r.result.RBCHECKTHD);
     }
-    if (!frame.description.empty()) std::printf("read: %s\n", frame.description.c_str());
-    std::printf("%d x %d %s image\n", img.width, img.height, o.raw ? "raw" : "colour");
-    std::printf("  first green  mean %8.3f  std %7.3f\n", r.GevenMean, r.GevenStd);
-    std::printf("  second green mean %8.3f  std %7.3f\n", r.GoddMean, r.GoddStd);
-    std::printf("  difference   mean %8.3f  std %7.3f\n", r.GdiffMean, r.GdiffStd);
-    print_channels(o.raw, r.mean, r.std);
+}
+
+void print_text(const UnbalanceReport& r) {
+    const UnbalanceVerifyResult& u = r.result;
+    print_header(r.on);
+    std::printf("\n  greens (8-bit sample values):\n");
+    std::printf("  first green  mean %8.3f  std %7.3f\n", u.GevenMean, u.GevenStd);
+    std::printf("  second green mean %8.3f  std %7.3f\n", u.GoddMean, u.GoddStd);
+    std::printf("  difference   mean %8.3f  std %7.3f\n", u.GdiffMean, u.GdiffStd);
+    print_channels(r.on.raw, u.mean, u.std);
 }
 
 void add_options(CLI::App* cmd, Options& o, bool threshold) {
-    cmd->add_option("file", o.file, "Image file (BMP, PNG, ...), DNG or camera raw file, or, with --raw, bare samples")
+    cmd->add_option("IMAGE", o.file, "Image file (BMP, PNG, ...), DNG or camera raw file, or, with --raw, bare samples")
         ->required();
     cmd->add_flag("--raw", o.raw, "The file is a raw frame of --width x --height samples");
-    cmd->add_option("--width", o.width, "Raw frame width");
-    cmd->add_option("--height", o.height, "Raw frame height");
-    cmd->add_option("--bits", o.bits, "Raw sample bits (8; 10, 12, 16 as little-endian words)")->default_val(8);
+    cmd->add_option("--width", o.width, "Raw frame width in pixels, 1..65535")->check(CLI::Range(1, 65535));
+    cmd->add_option("--height", o.height, "Raw frame height in pixels, 1..65535")->check(CLI::Range(1, 65535));
+    cmd->add_option("--bits", o.bits, "Raw sample bits (8; 10, 12, 16 as little-endian words)")
+        ->check(CLI::IsMember({8, 10, 12, 16}))
+        ->default_val(8);
     cmd->add_option("--bayer", o.bayer, "Bayer order of the top-left sample: 0 R, 1 Gr, 2 Gb, 3 B")
         ->check(CLI::Range(0, 3))
         ->default_val(0);
     if (threshold) {
-        cmd->add_option("--threshold", o.threshold, "Allowed deviation from the neighbourhood, 0-255")
+        cmd->add_option("--threshold", o.threshold, "Allowed deviation from the neighbourhood, 8-bit levels 0-255")
             ->check(CLI::Range(0, 255))
             ->default_val(16);
     }
@@ -168,15 +242,16 @@ void add_options(CLI::App* cmd, Options& o, bool threshold) {
 }
 
 const bool registered = register_command(10, [](CLI::App& app) {
-    static Options opts;
     auto* verify = app.add_subcommand("verify", "Verify a test image: defective pixels, green unbalance");
     verify->require_subcommand(1);
+    auto defect_opts = std::make_shared<Options>();
     auto* defect = verify->add_subcommand("defect", "Count bright and dark defective pixels");
-    add_options(defect, opts, true);
-    defect->callback([] { run_defect(opts); });
+    add_options(defect, *defect_opts, true);
+    defect->callback([defect_opts] { emit(run_defect(*defect_opts), defect_opts->json); });
+    auto unbalance_opts = std::make_shared<Options>();
     auto* unbalance = verify->add_subcommand("unbalance", "Measure the unbalance between the two greens of a cell");
-    add_options(unbalance, opts, false);
-    unbalance->callback([] { run_unbalance(opts); });
+    add_options(unbalance, *unbalance_opts, false);
+    unbalance->callback([unbalance_opts] { emit(run_unbalance(*unbalance_opts), unbalance_opts->json); });
 });
 
 // A flat 8-bit raw frame (Bayer order 1: greens at the top-left and

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -11,57 +12,72 @@
 #include "cli.h"
 #include "morvik/morvik.h"
 #include "morvik_io.h"
-#include "stb_image.h"
+#include <chrono>
+#include <random>
 
 namespace morvik::cli {
 
-std::vector<std::uint8_t> read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Error("cannot open " + path.string() + ": " + std::generic_category().message(errno));
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+std::filesystem::path unique_path(const std::filesystem::path& dir, const std::string& stem) {
+    std::random_device seed;
+    std::mt19937_64 rng{(std::uint64_t(seed()) << 32) ^ seed() ^
+                        std::uint64_t(std::chrono::steady_clock::now().time_since_epoch().count())};
+    char suffix[20];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(rng()));
+    return dir / (stem + suffix);
 }
 
-std::string read_text_file(const std::filesystem::path& path) {
-    auto bytes = read_file(path);
-    return {bytes.begin(), bytes.end()};
+namespace {
+
+// The same file, whether or not either exists yet.
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(a, b, ec)) return true;
+    return std::filesystem::weakly_canonical(a, ec) == std::filesystem::weakly_canonical(b, ec);
 }
 
-void write_file(const std::filesystem::path& path, const void* data, std::size_t size) {
-    std::ofstream out(path, std::ios::binary);
+}  // namespace
+
+Outputs::Outputs(std::vector<std::filesystem::path> inputs) : inputs_(std::move(inputs)) {}
+
+Outputs::~Outputs() {
+    std::error_code ec;
+    for (const auto& f : files_) std::filesystem::remove(f.first, ec);
+}
+
+std::filesystem::path Outputs::add(const std::filesystem::path& target, const std::string& option) {
+    namespace fs = std::filesystem;
+    for (const auto& in : inputs_) {
+        if (same_file(in, target)) {
+            throw BadInput(option + " " + target.string() + ": would overwrite the input " + in.string());
+        }
+    }
+    for (const auto& f : files_) {
+        if (same_file(f.second, target)) throw BadInput(option + " " + target.string() + ": named twice as an output");
+    }
+    std::error_code ec;
+    if (fs::is_directory(target, ec)) throw BadInput(option + " " + target.string() + ": is a directory");
+    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    if (!fs::is_directory(dir, ec)) throw BadInput(option + " " + target.string() + ": folder " + dir.string() + " does not exist");
+    const fs::path temp = unique_path(dir, "." + target.filename().string() + ".tmp-");
+    files_.emplace_back(temp, target);
+    return temp;
+}
+
+void Outputs::write(const std::filesystem::path& target, const std::string& option, const void* data, std::size_t size) {
+    const std::filesystem::path temp = add(target, option);
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     if (out) out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (!out) throw Error("cannot write " + path.string());
+    out.close();
+    if (!out) throw Error("cannot write " + target.string() + " (" + option + ")");
 }
 
-RgbImage load_rgb_image(const std::filesystem::path& path) {
-    if (!std::filesystem::exists(path)) throw Error("cannot open " + path.string() + ": no such file");
-    int w = 0, h = 0, channels = 0;
-    stbi_uc* pixels = stbi_load(path.string().c_str(), &w, &h, &channels, 3);
-    if (pixels == nullptr) {
-        throw Error("cannot read image " + path.string() + ": " + stbi_failure_reason());
+void Outputs::commit() {
+    for (const auto& [temp, target] : files_) {
+        std::error_code ec;
+        std::filesystem::rename(temp, target, ec);
+        if (ec) throw Error("cannot write " + target.string() + ": " + ec.message());
     }
-    RgbImage image{w, h, std::vector<std::uint8_t>(pixels, pixels + std::size_t(w) * h * 3)};
-    stbi_image_free(pixels);
-    return image;
-}
-
-std::vector<std::uint8_t> load_raw8(const std::filesystem::path& path, int width, int height, int bits) {
-    if (width <= 0 || height <= 0) throw Error("width and height must be positive");
-    if (bits != 8 && bits != 10 && bits != 12 && bits != 16) throw Error("--bits must be 8, 10, 12 or 16");
-    const std::size_t count = std::size_t(width) * std::size_t(height);
-    const std::size_t bytes_per_sample = bits == 8 ? 1 : 2;
-    auto data = read_file(path);
-    if (data.size() != count * bytes_per_sample) {
-        throw Error(path.string() + ": " + std::to_string(data.size()) + " bytes, expected " +
-                    std::to_string(count * bytes_per_sample) + " for " + std::to_string(width) + " x " +
-                    std::to_string(height) + " samples of " + std::to_string(bits) + " bits");
-    }
-    if (bits == 8) return data;
-    std::vector<std::uint8_t> out(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        unsigned word = data[2 * i] | (unsigned(data[2 * i + 1]) << 8);
-        out[i] = static_cast<std::uint8_t>(std::min(255u, word >> (bits - 8)));
-    }
-    return out;
+    files_.clear();
 }
 
 bool is_camera_raw(const std::filesystem::path& path) { return morvik_io_is_raw(path.string().c_str()) == 1; }
@@ -132,48 +148,8 @@ void LogTap::sink(const char* line, void* user) {
 
 void print_json(const nlohmann::json& doc) { std::cout << doc.dump(2) << '\n'; }
 
-bool looks_like_json(const std::filesystem::path& path, const std::string& text) {
-    if (path.extension() == ".json") return true;
-    const auto first = text.find_first_not_of(" \t\r\n");
-    return first != std::string::npos && (text[first] == '{' || text[first] == '[');
-}
-
-nlohmann::json parse_json(const std::filesystem::path& path, const std::string& text) {
-    try {
-        return nlohmann::json::parse(text);
-    } catch (const nlohmann::json::exception& e) {
-        throw Error(path.string() + ": not valid JSON: " + e.what());
-    }
-}
-
-std::vector<CsvRow> parse_csv(const std::string& text) {
-    std::vector<CsvRow> rows;
-    std::istringstream in(text);
-    std::string line;
-    for (int number = 1; std::getline(in, line); ++number) {
-        if (const auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
-        std::replace_if(line.begin(), line.end(), [](char c) { return c == ',' || c == ';' || c == '\t' || c == '\r'; },
-                        ' ');
-        std::istringstream fields(line);
-        CsvRow row{number, {}};
-        for (std::string f; fields >> f;) row.fields.push_back(f);
-        if (row.fields.empty()) continue;
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-bool is_number(const std::string& s) {
-    char* end = nullptr;
-    std::strtod(s.c_str(), &end);
-    return !s.empty() && end == s.c_str() + s.size();
-}
-
-double number_at(const std::filesystem::path& path, const CsvRow& row, std::size_t i) {
-    if (!is_number(row.fields[i])) {
-        throw Error(path.string() + ":" + std::to_string(row.line) + ": \"" + row.fields[i] + "\" is not a number");
-    }
-    return std::strtod(row.fields[i].c_str(), nullptr);
+void print_log(const std::vector<std::string>& lines) {
+    for (const auto& line : lines) std::fputs(line.c_str(), stdout);
 }
 
 }  // namespace morvik::cli
