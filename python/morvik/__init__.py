@@ -18,7 +18,12 @@ from .awb import *  # noqa: F401,F403
 from .catalogue import *  # noqa: F401,F403
 from .color import *  # noqa: F401,F403
 from .debuginfo import *  # noqa: F401,F403
+from .gamma import *  # noqa: F401,F403
+from .grid_shading import *  # noqa: F401,F403
 from .io import *  # noqa: F401,F403
+from .isp import *  # noqa: F401,F403
+from .pca import *  # noqa: F401,F403
+from .sensor import *  # noqa: F401,F403
 from .shading import *  # noqa: F401,F403
 from .verify import *  # noqa: F401,F403
 

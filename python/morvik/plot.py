@@ -16,11 +16,13 @@ from matplotlib.patches import Rectangle
 from . import _buffers
 from .awb import AwbCalibration, AwbFilterResult
 from .color import ColorDifference, ColorError
+from .gamma import GAMMA_POSITIONS, GAMMA_PREVIEW_INPUTS, GammaUpdate
+from .grid_shading import ShadingTable
 from .io import RawImage
 from .shading import SHADING_RINGS, LensShading
 
 __all__ = ["lens_shading", "block_means", "awb_calibration", "grey_points", "awb_windows", "awb_filter",
-           "color_error", "color_difference"]
+           "color_error", "color_difference", "gamma_previews", "grid_gains"]
 
 _RGB = ("tab:red", "tab:green", "tab:blue")
 
@@ -188,4 +190,48 @@ def color_difference(result: ColorDifference) -> Figure:
     for r, m in zip(ref, result.lab):
         ax.plot([r[1], m[1]], [r[2], m[2]], color="tab:red", alpha=0.4, linewidth=0.8)
     ax.set_title(f"Colour difference: mean Delta ab {float(np.mean(result.delta_ab)):.2f}")
+    return fig
+
+
+_TONE_COLOURS = ("black", "tab:red", "tab:green", "tab:blue", "tab:orange")
+
+
+def gamma_previews(result: GammaUpdate) -> Figure:
+    """The gamma (black) and its compositions after tone curves 1..4 (red,
+    green, blue, orange): the 64-point previews as lines, the anchors as
+    dots."""
+    fig = Figure(figsize=(5.5, 5))
+    ax = fig.add_subplot()
+    for k in range(5):
+        label = "gamma" if k == 0 else f"tone {k}"
+        ax.plot(GAMMA_PREVIEW_INPUTS, result.previews[k], color=_TONE_COLOURS[k], lw=1.2, label=label)
+        anchors = result.anchors if k == 0 else result.composed[k - 1]
+        ax.plot(GAMMA_POSITIONS, anchors, "o", color=_TONE_COLOURS[k], ms=2.5)
+    ax.plot([0, 255], [0, 255], color="0.8", lw=0.8, ls="--")
+    ax.set_xlim(0, 255)
+    ax.set_ylim(0, 255)
+    ax.set_xlabel("input (8-bit)")
+    ax.set_ylabel("output (8-bit)")
+    ax.set_title("Gamma previews")
+    ax.legend(loc="lower right", fontsize="small")
+    return fig
+
+
+def grid_gains(result: ShadingTable) -> Figure:
+    """Node gains of a grid shading table (format ``"gains"``) as four
+    images, channels 0 1 / 2 3, on one colour scale."""
+    if result.node_gains is None:
+        raise ValueError("result: node gains exist only in a table of format 'gains'")
+    gains = result.node_gains
+    fig = Figure(figsize=(8, 6.5))
+    axes = fig.subplots(2, 2)
+    lo, hi = float(gains.min()), float(gains.max())
+    image = None
+    for c, ax in enumerate(axes.flat):
+        image = ax.imshow(gains[c], vmin=lo, vmax=hi, cmap="viridis", interpolation="nearest")
+        ax.set_title(f"channel {c}")
+        ax.set_xlabel("node column")
+        ax.set_ylabel("node row")
+    fig.colorbar(image, ax=list(axes.flat), label="gain")
+    fig.suptitle(f"Grid shading gains ({result.nx} x {result.ny} nodes)")
     return fig

@@ -13,6 +13,7 @@ plot = pytest.importorskip("morvik.plot")
 FLAT = np.fromfile(EXAMPLES / "lsc" / "flat_320x240_gr.raw", np.uint8).reshape(240, 320)
 ENTRIES = np.array([[7500, 118, 200, 196], [6500, 130, 200, 178], [5000, 156, 190, 152], [4000, 178, 201, 120],
                     [2800, 212, 200, 92]], dtype=np.uint16)
+GAMMA = [28, 39, 53, 72, 87, 99, 110, 119, 128, 136, 151, 164, 175, 186, 197, 206, 224, 232, 240, 248]
 LIGHTS = np.array([[-60, 10, 6, 4], [-30, 6, 5, 4], [0, 12, 5, 3], [5, -8, 6, 4], [40, -2, 7, 5]], dtype=float)
 
 
@@ -37,6 +38,9 @@ def figures():
         "filter": lambda: plot.awb_filter(morvik.awb_filter(raw, y_limit=6)),
         "colour error": lambda: plot.color_error(morvik.color_error(measured, ref, np.eye(3))),
         "colour difference": lambda: plot.color_difference(morvik.color_difference(measured[:, :3], ref)),
+        "gamma previews": lambda: plot.gamma_previews(morvik.gamma_update(GAMMA, [255 - np.arange(1024) // 4])),
+        "grid gains": lambda: plot.grid_gains(morvik.shading_table(FLAT, (9, 7), (18, 20), 8, brightest=True,
+                                                                   format="gains")),
     }
 
 
