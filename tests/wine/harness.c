@@ -799,21 +799,21 @@ static void case_dump(int i) {
         break;
     default: {
         /* Records sized from DP_GET_SIZE: rows x (pairs + 2) per block. */
-        DP_DumpRecord **columns[64];
+        DpDumpRecord **columns[64];
         const int nb = blocks > 0 && blocks <= 64 ? blocks : 0;
         for (b = 0; b < 64; ++b) columns[b] = NULL;
         for (b = 0; b < nb; ++b) {
             const int32_t rows = dimwords[b][0] > 0 && dimwords[b][0] < 5000 ? dimwords[b][0] : 0;
             const int32_t cols = dimwords[b][1] >= 0 && dimwords[b][1] < 1100 ? dimwords[b][1] + 2 : 2;
-            columns[b] = (DP_DumpRecord **)malloc((size_t)cols * sizeof(DP_DumpRecord *));
-            for (k = 0; k < cols; ++k) columns[b][k] = (DP_DumpRecord *)poisoned((size_t)rows * sizeof(DP_DumpRecord));
+            columns[b] = (DpDumpRecord **)malloc((size_t)cols * sizeof(DpDumpRecord *));
+            for (k = 0; k < cols; ++k) columns[b][k] = (DpDumpRecord *)poisoned((size_t)rows * sizeof(DpDumpRecord));
             dimwords[b][1] = cols;
             dimwords[b][0] = rows;
         }
         emit_i32("dump_array", CALL(DP_dumpInfo_array_RC)(nb > 0 ? columns : NULL));
         for (b = 0; b < nb; ++b) {
             for (k = 0; k < dimwords[b][1]; ++k) {
-                emit_bytes("records", columns[b][k], (size_t)dimwords[b][0] * sizeof(DP_DumpRecord));
+                emit_bytes("records", columns[b][k], (size_t)dimwords[b][0] * sizeof(DpDumpRecord));
                 free(columns[b][k]);
             }
             free(columns[b]);
