@@ -1,12 +1,15 @@
 // Helpers shared by the test files.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <sys/wait.h>
 
 #include "morvik/morvik.h"
 
@@ -75,5 +78,21 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+#ifdef MORVIK_CLI
+// Output (stdout and stderr together) of `morvik ARGS`; `exit_status` gets
+// its exit status, or -1 when it did not exit normally.
+inline std::string run_cli(const std::string& args, int& exit_status) {
+    std::string out;
+    exit_status = -1;
+    FILE* pipe = popen((std::string(MORVIK_CLI) + " " + args + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return out;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
+    const int raw = pclose(pipe);
+    exit_status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+}
+#endif
 
 }  // namespace morvik::test

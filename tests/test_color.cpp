@@ -17,6 +17,8 @@
 #include "morvik/morvik.h"
 #include "support.h"
 
+using morvik::test::run_cli;
+
 namespace {
 
 using namespace morvik::color;
@@ -529,16 +531,6 @@ TEST(ColorMultiCcm, HalvesRoundUpwardsAndInvalidArgumentsWriteNothing) {
     for (const auto& row : set.coef) EXPECT_EQ(row, (std::array<int32_t, 9>{}));
 }
 
-// The subcommands on the shipped examples: exit status and key lines.
-std::string run_cli(const std::string& args, int& status) {
-    std::string out;
-    FILE* pipe = popen((std::string(MORVIK_CLI) + " " + args + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
-    status = pclose(pipe);
-    return out;
-}
 
 TEST(ColorCli, SubcommandsOnTheExamples) {
     TempDir dir;

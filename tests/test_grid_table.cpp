@@ -6,13 +6,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <sys/wait.h>
 #include <random>
 #include <vector>
 
 #include "morvik/morvik.h"
 #include "shading/grid_table.h"
 #include "support.h"
+
+using morvik::test::run_cli;
 
 namespace grid = morvik::shading::grid;
 
@@ -712,17 +713,6 @@ TEST(GridTableProcess, MatchesTheWholeCalibrationOnTheSamePlanes) {
 
 namespace {
 
-// Output (stdout and stderr) and exit status of `morvik ARGS`.
-std::string run_cli(const std::string& args, int& status) {
-    std::string out;
-    FILE* pipe = popen((std::string(MORVIK_CLI) + " " + args + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
-    const int raw = pclose(pipe);
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
-}
 
 }  // namespace
 

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <sys/wait.h>
 #include <random>
 #include <vector>
 
@@ -17,6 +16,8 @@
 #include "morvik/morvik.h"
 #include "pca/pca.h"
 #include "support.h"
+
+using morvik::test::run_cli;
 
 namespace {
 
@@ -821,17 +822,7 @@ TEST(PcaImage, WholeImageMatchesTheCorePerPixel) {
 
 // ------------------------------------------------------------------ CLI
 
-std::string run_cli(const std::string& args, int& status) {
-    std::string out;
-    FILE* pipe = popen((std::string(MORVIK_CLI) + " " + args + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
-    status = pclose(pipe);
-    return out;
-}
 
-int exit_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 TEST(PcaCli, GenerateTuneApplyRoundTrip) {
     morvik::test::TempDir dir;
@@ -839,25 +830,25 @@ TEST(PcaCli, GenerateTuneApplyRoundTrip) {
     const auto table = (dir.path() / "table.csv").string(), tuned = (dir.path() / "tuned.csv").string();
     int status = -1;
     auto out = run_cli("pca generate " + chart + " -o " + table, status);
-    ASSERT_EQ(exit_code(status), 0) << out;
+    ASSERT_EQ((status), 0) << out;
     EXPECT_NE(out.find("18 of 18"), std::string::npos) << out;
     EXPECT_NE(out.find("candidate"), std::string::npos) << out;
 
     // The file holds what the export produces from the same chart.
     out = run_cli("pca generate " + chart + " --json", status);
-    ASSERT_EQ(exit_code(status), 0) << out;
+    ASSERT_EQ((status), 0) << out;
     EXPECT_EQ(out.front(), '{');
     EXPECT_NE(out.find("\"mean_ab_error_after\""), std::string::npos);
 
     out = run_cli("pca tune " + table + " --source 200,80,60 --target 210,90,40 --range 20,20 -o " + tuned, status);
-    ASSERT_EQ(exit_code(status), 0) << out;
+    ASSERT_EQ((status), 0) << out;
     EXPECT_NE(out.find("edited range      94 .. 134"), std::string::npos) << out;
 
     const auto png = (dir.path() / "out.png").string(), wheel = (dir.path() / "wheel.png").string();
     out = run_cli("pca apply " + tuned + " " + std::string(MORVIK_SOURCE_DIR) + "/examples/verify/flat_64x48.bmp -o " +
                       png + " --wheel " + wheel,
                   status);
-    ASSERT_EQ(exit_code(status), 0) << out;
+    ASSERT_EQ((status), 0) << out;
     EXPECT_TRUE(std::filesystem::exists(png));
     EXPECT_TRUE(std::filesystem::exists(wheel));
 }
@@ -867,19 +858,19 @@ TEST(PcaCli, BadInputAndFailuresLeaveNothingBehind) {
     const std::string chart = std::string(MORVIK_SOURCE_DIR) + "/examples/pca/chart.csv";
     const auto table = (dir.path() / "table.csv").string(), out_csv = (dir.path() / "out.csv").string();
     int status = -1;
-    ASSERT_EQ(exit_code((run_cli("pca generate " + chart + " -o " + table, status), status)), 0);
+    ASSERT_EQ(((run_cli("pca generate " + chart + " -o " + table, status), status)), 0);
 
     // Bad input: exit 2, the message names the file or option.
     auto out = run_cli("pca generate " + table + " -o " + out_csv, status);
-    EXPECT_EQ(exit_code(status), 2) << out;
+    EXPECT_EQ((status), 2) << out;
     EXPECT_NE(out.find("expected 18"), std::string::npos) << out;
     out = run_cli("pca generate " + chart + " --limits 1,2", status);
-    EXPECT_EQ(exit_code(status), 2) << out;
+    EXPECT_EQ((status), 2) << out;
     EXPECT_NE(out.find("--limits"), std::string::npos) << out;
     out = run_cli("pca tune " + chart + " --source 1,2,3 --target 4,5,6 --range 10,10", status);
-    EXPECT_EQ(exit_code(status), 2) << out;
+    EXPECT_EQ((status), 2) << out;
     out = run_cli("pca tune " + table + " --source 1,2,300 --target 4,5,6 --range 10,10", status);
-    EXPECT_EQ(exit_code(status), 2) << out;
+    EXPECT_EQ((status), 2) << out;
     EXPECT_NE(out.find("--source B"), std::string::npos) << out;
 
     // A table row out of order names its line.
@@ -890,18 +881,18 @@ TEST(PcaCli, BadInputAndFailuresLeaveNothingBehind) {
         std::fclose(f);
     }
     out = run_cli("pca apply " + broken + " x.png -o " + (dir.path() / "y.png").string(), status);
-    EXPECT_EQ(exit_code(status), 2) << out;
+    EXPECT_EQ((status), 2) << out;
     EXPECT_NE(out.find("broken.csv:8"), std::string::npos) << out;
 
     // The softening needs more steps than allowed: exit 1, no output.
     out = run_cli("pca tune " + table + " --source 200,80,60 --target 210,90,40 --range 20,20 --limits 0.5,1 --steps 1 -o " +
                       out_csv,
                   status);
-    EXPECT_EQ(exit_code(status), 1) << out;
+    EXPECT_EQ((status), 1) << out;
     out = run_cli("pca apply " + table + " " + std::string(MORVIK_SOURCE_DIR) + "/examples/verify/flat_64x48.bmp -o " +
                       (dir.path() / "a.png").string() + " --wheel " + (dir.path() / "missing" / "w.png").string(),
                   status);
-    EXPECT_EQ(exit_code(status), 2) << out;
+    EXPECT_EQ((status), 2) << out;
     std::size_t files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.path().filename() != "table.csv" && e.path().filename() != "broken.csv";
     EXPECT_EQ(files, 0u);

@@ -7,11 +7,12 @@
 #include <fstream>
 #include <random>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 #include "morvik/morvik.h"
 #include "support.h"
+
+using morvik::test::run_cli;
 
 using morvik::test::ScopedEnv;
 using morvik::test::TempDir;
@@ -318,16 +319,6 @@ TEST(SensorLightValues, HandWorkedLadderAndTheDomainClamp) {
 
 namespace {
 
-std::string run_cli(const std::string& args, int& status) {
-    std::string out;
-    FILE* pipe = popen((std::string(MORVIK_CLI) + " " + args + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return out;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, pipe) != nullptr) out += buf;
-    const int raw = pclose(pipe);
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
-}
 
 std::filesystem::path write_text(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path) << text;
