@@ -871,10 +871,12 @@ static void grid_layout(int i, int32_t half_w, int32_t half_h, int32_t *nx, int3
     if (i % 29 == 11) { *ny = rnd_int(-1, 3); *ch = rnd_int(0, half_h + 2); }
 }
 
+/* Mostly gentle fall-offs; a constant term up to 2000 drives node gains
+ * high enough that cubic coefficients clamp. */
 static void random_poly(double *poly, int millionths) {
     int k;
     const double unit = millionths ? 1e6 : 1.0;
-    poly[0] = one_in(4) ? unit : rnd_double(0.5, 1.5) * unit;
+    poly[0] = one_in(4) ? unit : one_in(5) ? rnd_double(1.0, 2000.0) * unit : rnd_double(0.5, 1.5) * unit;
     for (k = 1; k < 6; ++k) poly[k] = one_in(2) ? 0.0 : rnd_double(-1.0, 1.0) * unit / (double)(1 << (4 * k));
     if (one_in(40)) poly[rnd_int(0, 5)] = 1e300 * unit;
 }
@@ -911,7 +913,7 @@ static void case_shading_table(int i) {
     c.unity_scale = (uint8_t)rnd_int(0, 1);
     c.centre_offset_x = (uint32_t)(one_in(3) ? 0 : rnd_int(0, 20));
     c.centre_offset_y = (uint32_t)(one_in(3) ? 0 : rnd_int(0, 20));
-    c.max_gain_x10 = one_in(5) ? rnd_int(-5, 12) : rnd_int(10, 80);
+    c.max_gain_x10 = one_in(5) ? rnd_int(-5, 12) : one_in(4) ? rnd_int(100, 100000) : rnd_int(10, 80);
     random_poly(c.poly, 1);
     {
         const int32_t format = one_in(25) ? rnd_int(-1, 3) : rnd_int(0, 1), same_green = one_in(2) ? 0 : rnd_int(1, 9);
@@ -957,7 +959,7 @@ static void case_shading_process(int i) {
         s->fixed[1][c] = s->fixed[2][c] = c < 3 ? 0u : 32u;
     }
     s->find_brightest = one_in(4) ? 0u : 1u;
-    s->max_gain_x10 = rnd_int(10, 60);
+    s->max_gain_x10 = one_in(4) ? rnd_int(100, 100000) : rnd_int(10, 60);
     s->centre_x = rnd_double(0, hw);
     s->centre_y = rnd_double(0, hh);
     random_poly(s->poly, 0);
