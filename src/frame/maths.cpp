@@ -597,6 +597,8 @@ double atan(double x) {
     return with_sign(v.hi, sign_bit(x));
 }
 
+double fabs(double x) { return abs_of(x); }
+
 double atan2(double y, double x) {
     if (is_nan(x) || is_nan(y)) return x + y;
     const bool ny = sign_bit(y), nx = sign_bit(x);

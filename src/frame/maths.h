@@ -27,4 +27,8 @@ double tan(double x);
 double atan(double x);
 double atan2(double y, double x);
 
+// |x|: the sign bit cleared with integer operations. std::fabs may become the
+// x87 fabs instruction in the 32-bit build, which the i686 code check rejects.
+double fabs(double x);
+
 }  // namespace morvik::maths

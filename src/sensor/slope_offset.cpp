@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "frame/maths.h"
 #include "platform/platform.h"
 #include "sensor/sensor.h"
 
@@ -34,7 +35,7 @@ public:
     // infinities or NaN.
     double error(std::size_t c, double x, double y) const {
         const double predicted = slope[c] * x + intercept[c];
-        return std::fabs((predicted - y) / predicted);
+        return maths::fabs((predicted - y) / predicted);
     }
 
     std::array<double, 4> slope{};

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "frame/maths.h"
 #include "shading/grid_table.h"
 
 namespace morvik::shading::grid {
@@ -250,7 +251,7 @@ void natural_spline(const float* x, const float* y, int n, float* y2, float* u) 
 
 std::uint16_t encode_coefficient(float c, bool& clamped) {
     const double t = std::trunc(static_cast<double>(c));
-    double magnitude = std::fabs(t);
+    double magnitude = maths::fabs(t);
     if (!(magnitude < 512.0)) {
         magnitude = 511.0;
         clamped = true;

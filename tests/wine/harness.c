@@ -828,6 +828,646 @@ static void case_dump(int i) {
     free(pca);
 }
 
+/* ------------------------------------------------------------ grid shading table */
+
+/* A Bayer flat field of w x h samples, one or two bytes each (10-bit: low
+ * byte first), with a radial fall-off and noise; sometimes saturated. */
+static uint8_t *grid_field(int32_t w, int32_t h, int ten_bit) {
+    const int32_t pw = w < 0 ? 0 : w, ph = h < 0 ? 0 : h;
+    const size_t bytes = (size_t)pw * (size_t)ph * (ten_bit ? 2 : 1);
+    uint8_t *raw = (uint8_t *)poisoned(bytes);
+    const double cx = rnd_double(0.2, 0.8) * pw, cy = rnd_double(0.2, 0.8) * ph;
+    const double fall = rnd_double(0.0, 0.9) / ((double)pw * pw / 4 + (double)ph * ph / 4 + 1);
+    const int noise = rnd_int(0, 20), top = ten_bit ? 1023 : 255;
+    double level[4];
+    int32_t x, y;
+    int c;
+    for (c = 0; c < 4; ++c) level[c] = one_in(8) ? 0.0 : rnd_double(0.1, 1.1) * top;
+    for (y = 0; y < ph; ++y)
+        for (x = 0; x < pw; ++x) {
+            const double dx = x - cx, dy = y - cy;
+            int v = (int)(level[(y & 1) * 2 + (x & 1)] * (1.0 - fall * (dx * dx + dy * dy))) + rnd_int(-noise, noise);
+            v = v < 0 ? 0 : v > top ? top : v;
+            if (ten_bit) {
+                raw[2 * ((size_t)y * pw + x)] = (uint8_t)(v & 0xff);
+                raw[2 * ((size_t)y * pw + x) + 1] = (uint8_t)(one_in(50) ? rnd_int(0, 255) : v >> 8);
+            } else {
+                raw[(size_t)y * pw + x] = (uint8_t)v;
+            }
+        }
+    return raw;
+}
+
+/* Grid size and cell spacing for a plane of half_w x half_h channel pixels:
+ * mostly a valid spacing, sometimes one at or past the edge. */
+static void grid_layout(int i, int32_t half_w, int32_t half_h, int32_t *nx, int32_t *ny, int32_t *cw, int32_t *ch) {
+    *nx = rnd_int(2, half_w / 2 > 2 ? (half_w / 2 < 17 ? half_w / 2 : 17) : 2);
+    *ny = rnd_int(2, half_h / 2 > 2 ? (half_h / 2 < 13 ? half_h / 2 : 13) : 2);
+    *cw = *nx > 2 ? rnd_int(1, (half_w - 2) / (*nx - 2)) : rnd_int(1, half_w);
+    *ch = *ny > 2 ? rnd_int(1, (half_h - 2) / (*ny - 2)) : rnd_int(1, half_h);
+    if (*nx > 1 && one_in(3)) *cw = half_w / (*nx - 1) > 0 ? half_w / (*nx - 1) : 1;
+    if (*ny > 1 && one_in(3)) *ch = half_h / (*ny - 1) > 0 ? half_h / (*ny - 1) : 1;
+    if (i % 23 == 7) { *nx = rnd_int(-1, 3); *cw = rnd_int(0, half_w); }
+    if (i % 29 == 11) { *ny = rnd_int(-1, 3); *ch = rnd_int(0, half_h + 2); }
+}
+
+/* Mostly gentle fall-offs; a constant term up to 2000 drives node gains
+ * high enough that cubic coefficients clamp. */
+static void random_poly(double *poly, int millionths) {
+    int k;
+    const double unit = millionths ? 1e6 : 1.0;
+    poly[0] = one_in(4) ? unit : one_in(5) ? rnd_double(1.0, 2000.0) * unit : rnd_double(0.5, 1.5) * unit;
+    for (k = 1; k < 6; ++k) poly[k] = one_in(2) ? 0.0 : rnd_double(-1.0, 1.0) * unit / (double)(1 << (4 * k));
+    if (one_in(40)) poly[rnd_int(0, 5)] = 1e300 * unit;
+}
+
+static void case_shading_table(int i) {
+    shading_table_config c;
+    shading_table_result *res = (shading_table_result *)poisoned(sizeof *res);
+    int32_t w, h;
+    uint8_t *raw;
+    switch (i % 5) {
+    case 0: w = 2 * rnd_int(1, 8); h = 2 * rnd_int(1, 8); break;
+    case 1: w = 2 * rnd_int(8, 40); h = 2 * rnd_int(8, 30); break;
+    case 2: w = 2 * rnd_int(40, 96); h = 2 * rnd_int(30, 72); break;
+    case 3: w = rnd_int(2, 60); h = rnd_int(2, 50); break; /* odd sizes too */
+    default: w = 160; h = 120; break;
+    }
+    memset(&c, 0, sizeof c);
+    c.table_kind = (uint32_t)(one_in(3) ? rnd_int(0, 1) : rnd_int(2, 5));
+    c.bit_depth = one_in(2) ? 10u : (uint32_t)rnd_int(8, 12);
+    c.reserved = rnd_u32();
+    raw = grid_field(w, h, c.bit_depth == 10);
+    c.raw = one_in(40) ? NULL : raw;
+    c.width = w;
+    c.height = h;
+    c.left = rnd_int(-4, w / 3);
+    c.top = rnd_int(-4, h / 3);
+    c.right = rnd_int(w / 2, w + 4);
+    c.bottom = rnd_int(h / 2, h + 4);
+    if (one_in(30)) c.left = w + rnd_int(2, 9);
+    grid_layout(i, w / 2, h / 2, &c.nx, &c.ny, &c.cell_width, &c.cell_height);
+    c.window = one_in(20) ? rnd_int(-1, w / 2 + 2) : rnd_int(1, (w / 2 < h / 2 ? w / 2 : h / 2) > 1 ? (w / 2 < h / 2 ? w / 2 : h / 2) : 1);
+    c.gain_scale = (uint32_t)rnd_int(0, 64);
+    c.find_brightest = (uint8_t)(one_in(4) ? 0 : rnd_int(1, 255));
+    c.unity_scale = (uint8_t)rnd_int(0, 1);
+    c.centre_offset_x = (uint32_t)(one_in(3) ? 0 : rnd_int(0, 20));
+    c.centre_offset_y = (uint32_t)(one_in(3) ? 0 : rnd_int(0, 20));
+    c.max_gain_x10 = one_in(5) ? rnd_int(-5, 12) : one_in(4) ? rnd_int(100, 100000) : rnd_int(10, 80);
+    random_poly(c.poly, 1);
+    {
+        const int32_t format = one_in(25) ? rnd_int(-1, 3) : rnd_int(0, 1), same_green = one_in(2) ? 0 : rnd_int(1, 9);
+        emit_i32("ret", CALL(ShadingCalibrateEx)(one_in(80) ? NULL : &c, one_in(80) ? NULL : res, format, same_green));
+    }
+    emit_bytes("result", res, sizeof *res);
+    emit_last_error();
+    free(raw);
+    free(res);
+}
+
+static void case_shading_process(int i) {
+    shading_table_state *s = (shading_table_state *)poisoned(sizeof(shading_table_state));
+    const uint8_t *planes[4];
+    uint16_t *coefs[4];
+    uint8_t *storage[4];
+    int32_t hw, hh;
+    size_t n, cells, k;
+    int c;
+    switch (i % 4) {
+    case 0: hw = rnd_int(0, 6); hh = rnd_int(0, 6); break;
+    case 1: hw = rnd_int(4, 24); hh = rnd_int(4, 20); break;
+    case 2: hw = rnd_int(24, 80); hh = rnd_int(20, 60); break;
+    default: hw = 80; hh = 60; break;
+    }
+    memset(s, 0, sizeof *s);
+    s->width = 2 * hw;
+    s->height = 2 * hh;
+    s->bit_depth = 8;
+    s->raw = NULL;
+    s->left = rnd_int(-4, hw / 2);
+    s->top = rnd_int(-4, hh / 2);
+    s->right = rnd_int(hw, 2 * hw + 4);
+    s->bottom = rnd_int(hh, 2 * hh + 4);
+    grid_layout(i, hw, hh, &s->nx, &s->ny, &s->cell_width, &s->cell_height);
+    s->last_cell_width = s->last_cell_height = -99;
+    s->window = one_in(20) ? rnd_int(-1, hw + 2) : rnd_int(1, (hw < hh ? hw : hh) > 1 ? (hw < hh ? hw : hh) : 1);
+    s->half_width = hw;
+    s->half_height = hh;
+    for (c = 0; c < 4; ++c) s->scale[c] = rnd_float(0.5, 2.0);
+    for (c = 0; c < 4; ++c) {
+        s->fixed[0][c] = c < 3 ? 128u : 32u;
+        s->fixed[1][c] = s->fixed[2][c] = c < 3 ? 0u : 32u;
+    }
+    s->find_brightest = one_in(4) ? 0u : 1u;
+    s->max_gain_x10 = one_in(4) ? rnd_int(100, 100000) : rnd_int(10, 60);
+    s->centre_x = rnd_double(0, hw);
+    s->centre_y = rnd_double(0, hh);
+    random_poly(s->poly, 0);
+    n = (size_t)(hw > 0 ? hw : 0) * (size_t)(hh > 0 ? hh : 0);
+    cells = s->nx > 1 && s->ny > 1 ? 12 * (size_t)(s->nx - 1) * (size_t)(s->ny - 1) : 12;
+    for (c = 0; c < 4; ++c) {
+        const int level = rnd_int(0, 255), noise = rnd_int(0, 40);
+        storage[c] = (uint8_t *)poisoned(n);
+        for (k = 0; k < n; ++k) storage[c][k] = clamp_byte(level - (int)(k % (size_t)(hw > 0 ? hw : 1)) / 4 + rnd_int(-noise, noise));
+        planes[c] = storage[c];
+        coefs[c] = (uint16_t *)poisoned(cells * 2);
+    }
+    if (one_in(60)) planes[rnd_int(0, 3)] = NULL;
+    if (one_in(60)) coefs[rnd_int(0, 3)] = NULL;
+    emit_i32("ret", CALL(Shading_Calibration_Process)(one_in(80) ? NULL : s, one_in(80) ? NULL : planes,
+                                                       one_in(80) ? NULL : coefs));
+    emit_bytes("state", s, sizeof *s);
+    for (c = 0; c < 4; ++c) {
+        if (coefs[c] != NULL) emit_bytes("coefficients", coefs[c], cells * 2);
+        free(storage[c]);
+        free(coefs[c]);
+    }
+    emit_last_error();
+    free(s);
+}
+
+/* ------------------------------------------------------------ sensor response */
+
+static void case_sensor_fit(int i) {
+    enum { MAXN = 40 };
+    int32_t exposure[MAXN];
+    double resp[4][MAXN];
+    double *gains = (double *)poisoned(32), *slopes = (double *)poisoned(32), *icpt = (double *)poisoned(32),
+           *ratio = (double *)poisoned(32), *limit = (double *)poisoned(32);
+    uint32_t *offsets = (uint32_t *)poisoned(16);
+    sc_input in;
+    char csv[1100];
+    const int32_t count = i % 13 == 0 ? rnd_int(-1, 6) : rnd_int(5, MAXN);
+    const double sat = one_in(2) ? 1023.0 : 255.0;
+    int c, k;
+    join(csv, sizeof csv, inspect_dir, "sensorcurve.csv");
+    memset(&in, 0, sizeof in);
+    in.bit_mode = (uint8_t)(sat == 1023.0 ? 1 : (one_in(4) ? rnd_int(2, 255) : 0));
+    in.count = count;
+    in.reserved = rnd_u32();
+    exposure[0] = rnd_int(1, 100);
+    for (k = 1; k < MAXN; ++k) exposure[k] = exposure[k - 1] + rnd_int(one_in(20) ? 0 : 1, 200);
+    for (c = 0; c < 4; ++c) {
+        const double slope = one_in(25) ? 0.0 : rnd_double(0.01, 3.0), offset = rnd_double(-20, 40);
+        const double knee = rnd_double(0.5, 1.1) * sat, noise = rnd_double(0, 0.03);
+        for (k = 0; k < MAXN; ++k) {
+            double v = offset + slope * exposure[k];
+            if (v > knee) v = knee + (v - knee) * rnd_double(0.0, 0.5);
+            v *= 1.0 + rnd_double(-noise, noise);
+            resp[c][k] = v > sat ? sat : v;
+        }
+        if (one_in(30)) resp[c][rnd_int(0, MAXN - 1)] = 0.0;
+        in.response[c] = resp[c];
+        in.black[c] = (uint32_t)(one_in(20) ? rnd_u32() : (uint32_t)rnd_int(0, 64));
+    }
+    in.exposure = exposure;
+    if (one_in(60)) in.exposure = NULL;
+    if (one_in(60)) in.response[rnd_int(0, 3)] = NULL;
+    {
+        const int skip = one_in(12) ? rnd_int(0, 6) : -1;
+        emit_i32("ret", CALL(SC_SlopeOffset_Calibration)((int32_t)rnd_u32(), skip == 0 ? NULL : &in,
+                                                         skip == 1 ? NULL : gains, skip == 2 ? NULL : offsets,
+                                                         skip == 3 ? NULL : slopes, skip == 4 ? NULL : icpt,
+                                                         skip == 5 ? NULL : ratio, skip == 6 ? NULL : limit));
+    }
+    emit_bytes("gains", gains, 32);
+    emit_bytes("offsets", offsets, 16);
+    emit_bytes("slopes", slopes, 32);
+    emit_bytes("intercepts", icpt, 32);
+    emit_bytes("ratio", ratio, 32);
+    emit_bytes("linear_limit", limit, 32);
+    emit_last_error();
+    emit_file("sensorcurve.csv", csv, 0);
+    free(gains);
+    free(slopes);
+    free(icpt);
+    free(ratio);
+    free(limit);
+    free(offsets);
+}
+
+static void case_sensor_lv(int i) {
+    sc_lv *lv = (sc_lv *)poisoned(sizeof(sc_lv));
+    lv->scale = (uint8_t)(i % 17 == 0 ? 0 : one_in(3) ? 1 : rnd_int(1, 255));
+    switch (i % 4) {
+    case 0: lv->base_log2 = rnd_int(-8, 20); break;
+    case 1: lv->base_log2 = rnd_double(-4, 16); break;
+    case 2: lv->base_log2 = rnd_double(-40, 40); break;
+    default: lv->base_log2 = (double)rnd_int(-16, 16) / 8.0 + (one_in(2) ? 0.0 : 1.0 / 1024.0); break;
+    }
+    if (i % 97 == 5) {
+        static const double odd[] = {1e300, -1e300, 0.0};
+        lv->base_log2 = odd[i % 3];
+        if (i % 2) lv->base_log2 = lv->base_log2 * 0.0 / 0.0 + 0.0; /* NaN from 0/0 or inf*0 */
+    }
+    emit_i32("ret", CALL(SC_LV_Calculation)(one_in(80) ? NULL : lv));
+    emit_bytes("lv", lv, sizeof(sc_lv));
+    emit_last_error();
+    free(lv);
+}
+
+/* ------------------------------------------------------------ PCA tables */
+
+static void case_pca_atan2(int i) {
+    int k;
+    for (k = 0; k < 16; ++k) {
+        int32_t y, x;
+        switch ((i + k) % 4) {
+        case 0: y = rnd_int(-128, 127); x = rnd_int(-128, 127); break;
+        case 1: y = rnd_int(-4, 4); x = rnd_int(-4, 4); break;
+        case 2: y = rnd_int(-70000, 70000); x = rnd_int(-70000, 70000); break;
+        default: y = (int32_t)rnd_u32(); x = (int32_t)rnd_u32(); break;
+        }
+        emit_i32("angle", CALL(atan2_hw_360)(y, x));
+    }
+    emit_last_error();
+}
+
+static void random_pca_arrays(int32_t *hue, int32_t *sat, int32_t *luma, int n) {
+    int k;
+    const int32_t range = one_in(10) ? 0x7fffffff : rnd_int(1, 128);
+    for (k = 0; k < n; ++k) {
+        hue[k] = rnd_int(-range / 2, range / 2);
+        sat[k] = rnd_int(-range, range);
+        luma[k] = rnd_int(-range, range);
+    }
+}
+
+static void case_pca_core(int i) {
+    int32_t hue[360], sat[360], luma[360];
+    int k;
+    random_pca_arrays(hue, sat, luma, 360);
+    for (k = 0; k < 8; ++k) {
+        uint32_t y = (uint32_t)rnd_int(0, 255) << 8 | (uint32_t)rnd_int(0, 255), u = (uint32_t)rnd_int(0, 0xffff),
+                 v = (uint32_t)rnd_int(0, 0xffff);
+        int32_t offset = one_in(30) ? rnd_int(-5, 400) : rnd_int(0, 359);
+        const int32_t threshold = one_in(10) ? rnd_int(-300, 300) : rnd_int(0, 64), full = i % 2;
+        if (i % 7 == 3) { u = (uint32_t)rnd_u32() >> rnd_int(0, 16); v = (uint32_t)rnd_u32() >> rnd_int(0, 16); }
+        if (i % 11 == 4) y = rnd_u32() >> rnd_int(0, 16);
+        emit_i32("ret", CALL(pca_core)(one_in(100) ? NULL : &y, &u, &v, offset, threshold, full, hue, sat, luma));
+        emit_i32("y", (int32_t)y);
+        emit_i32("u", (int32_t)u);
+        emit_i32("v", (int32_t)v);
+    }
+    emit_last_error();
+}
+
+static void case_pca_autogen(int i) {
+    int32_t patches[150];
+    int32_t *table = (int32_t *)poisoned(MORVIK_PCA_TABLE_WORDS * 4);
+    pca_gen_settings s;
+    int k;
+    for (k = 0; k < 75; ++k) patches[k] = rnd_int(0, 255);
+    for (k = 75; k < 150; ++k) {
+        const int32_t src = patches[k - 75];
+        patches[k] = i % 5 == 0 ? src : clamp_byte(src + rnd_int(-60, 60));
+    }
+    if (i % 9 == 2) patches[rnd_int(0, 149)] = rnd_int(256, 1000);
+    memset(&s, 0, sizeof s);
+    s.skip_limiter = (uint8_t)(one_in(3) ? rnd_int(1, 255) : 0);
+    s.chroma_threshold = rnd_int(0, 40);
+    s.hue_limit = one_in(10) ? rnd_double(0, 0.5) : rnd_double(0.5, 20);
+    s.sat_limit = one_in(10) ? rnd_double(0, 0.5) : rnd_double(0.5, 20);
+    s.luma_limit = rnd_double(0, 20);
+    s.patch_count = i % 19 == 0 ? rnd_int(0, 25) : 18;
+    emit_i32("ret", CALL(AutoGenTable)(one_in(80) ? NULL : patches, one_in(80) ? NULL : table, one_in(80) ? NULL : &s));
+    emit_bytes("table", table, MORVIK_PCA_TABLE_WORDS * 4);
+    emit_last_error();
+    free(table);
+}
+
+static void case_pca_tuning(int i) {
+    int32_t *table = (int32_t *)poisoned(MORVIK_PCA_TABLE_WORDS * 4), *report = (int32_t *)poisoned(10 * 4);
+    pca_tuning_request r;
+    int k;
+    random_pca_arrays(table, table + 180, table + 360, 180);
+    if (i % 3 == 0) memset(table, 0, MORVIK_PCA_TABLE_WORDS * 4);
+    memset(&r, 0, sizeof r);
+    for (k = 0; k < 3; ++k) {
+        r.source[k] = rnd_int(0, 255);
+        r.target[k] = i % 13 == 1 ? r.source[k] : clamp_byte(r.source[k] + rnd_int(-80, 80));
+    }
+    if (i % 17 == 3) r.source[0] = r.source[1] = r.source[2];
+    r.range_below = one_in(10) ? rnd_int(-400, 400) : rnd_int(0, 60);
+    r.range_above = one_in(10) ? rnd_int(-400, 400) : rnd_int(0, 60);
+    r.hue_limit = one_in(20) ? rnd_double(-2, 0.5) : rnd_double(0.5, 12);
+    r.sat_limit = one_in(20) ? rnd_double(-2, 0.5) : rnd_double(0.5, 12);
+    r.max_steps = one_in(4) ? rnd_int(0, 10) : rnd_int(10, 400);
+    r.strength = i % 7 == 0 ? 1.0f : rnd_float(0.0, 1.0);
+    if (i % 41 == 6) r.hue_limit = 1e300;
+    emit_i32("ret", CALL(AdvTuning)(one_in(80) ? NULL : &r, one_in(80) ? NULL : table, one_in(80) ? NULL : report));
+    emit_bytes("table", table, MORVIK_PCA_TABLE_WORDS * 4);
+    emit_bytes("report", report, 10 * 4);
+    emit_last_error();
+    free(table);
+    free(report);
+}
+
+/* ------------------------------------------------------------ gamma tables */
+
+/* 20 rising anchors (sometimes falling or beyond 8 bits). */
+static void random_anchors(uint32_t *a, int i) {
+    int k;
+    uint32_t v = (uint32_t)rnd_int(0, 20);
+    for (k = 0; k < MORVIK_GAMMA_ANCHORS; ++k) {
+        v += (uint32_t)rnd_int(0, 24);
+        a[k] = v > 255 ? 255 : v;
+    }
+    if (i % 7 == 3) a[rnd_int(0, 19)] = (uint32_t)rnd_int(0, 255);
+    if (i % 23 == 5) a[rnd_int(0, 19)] = rnd_u32();
+}
+
+static void case_gamma_update(int i) {
+    GammaUpdateInput *in = (GammaUpdateInput *)poisoned(sizeof(GammaUpdateInput));
+    GammaUpdateOutput *o = (GammaUpdateOutput *)poisoned(sizeof(GammaUpdateOutput));
+    uint32_t a[MORVIK_GAMMA_ANCHORS];
+    int k, t;
+    random_anchors(a, i);
+    for (k = 0; k < MORVIK_GAMMA_ANCHORS; ++k) in->anchors[k] = (uint8_t)a[k];
+    for (t = 0; t < 4; ++t) {
+        uint32_t v = (uint32_t)rnd_int(0, 8);
+        const int step = rnd_int(0, 4), mode = rnd_int(0, 3);
+        for (k = 0; k < 1024; ++k) {
+            if (mode == 0) v = (uint32_t)k;
+            else if (mode == 3) v = (uint32_t)rnd_int(0, 1100);
+            else v += (uint32_t)rnd_int(0, step);
+            in->tone[t][k] = (uint16_t)(mode == 1 && v > 1023 ? 1023 : v);
+        }
+    }
+    if (i % 10 == 9) {
+        /* In place: the output block over the start of the input block. */
+        CALL(aeZetDllUpateGammaTable)(in, (GammaUpdateOutput *)(void *)in);
+        emit_bytes("output_in_place", in, sizeof(GammaUpdateOutput));
+    } else {
+        CALL(aeZetDllUpateGammaTable)(one_in(60) ? NULL : in, one_in(60) ? NULL : o);
+        emit_bytes("output", o, sizeof(GammaUpdateOutput));
+    }
+    emit_last_error();
+    free(in);
+    free(o);
+}
+
+static void case_gamma_kt1_to_kt2(int i) {
+    uint32_t a[MORVIK_GAMMA_ANCHORS];
+    uint32_t *base = (uint32_t *)poisoned(MORVIK_GAMMA_KT2_BASES * 4), *packed = (uint32_t *)poisoned(MORVIK_GAMMA_KT2_ENTRIES * 4);
+    char path[1100], dir[1100];
+    random_anchors(a, i);
+    join(path, sizeof path, work_dir, "gamma.txt");
+    join(dir, sizeof dir, work_dir, "no_such_dir/gamma.txt");
+    emit_i32("ret", CALL(GMA_convert_KT1_to_KT2)(one_in(80) ? NULL : a, one_in(80) ? NULL : base,
+                                                 one_in(80) ? NULL : packed, i % 31 == 7 ? NULL : i % 31 == 8 ? dir : path));
+    emit_bytes("base", base, MORVIK_GAMMA_KT2_BASES * 4);
+    emit_bytes("packed", packed, MORVIK_GAMMA_KT2_ENTRIES * 4);
+    emit_last_error();
+    emit_file("gamma.txt", path, 0);
+    free(base);
+    free(packed);
+}
+
+/* A plausible KT2 table: rising 10-bit bases, rises in bits 10..15, random
+ * upper bits. */
+static void random_kt2(uint32_t *packed, uint32_t *base144, int i) {
+    int k;
+    uint32_t v = (uint32_t)rnd_int(0, 16);
+    for (k = 0; k < MORVIK_GAMMA_KT2_ENTRIES; ++k) {
+        const uint32_t rise = (uint32_t)rnd_int(0, 20);
+        packed[k] = (v > 1023 ? 1023 : v) | (i % 3 == 0 ? (uint32_t)rnd_int(0, 63) : rise) << 10;
+        if (i % 5 == 1) packed[k] |= rnd_u32() & 0xffff0000u;
+        if (i % 11 == 2) packed[k] = rnd_u32();
+        v += rise;
+    }
+    *base144 = i % 4 == 0 ? 1023u : (uint32_t)rnd_int(0, 1023);
+    if (i % 13 == 5) *base144 = rnd_u32();
+}
+
+static void case_gamma_kt2_to_kt1(int i) {
+    uint32_t packed[MORVIK_GAMMA_KT2_ENTRIES];
+    uint32_t *anchors = (uint32_t *)poisoned(MORVIK_GAMMA_ANCHORS * 4), *base = (uint32_t *)poisoned(MORVIK_GAMMA_KT2_BASES * 4);
+    random_kt2(packed, &base[144], i);
+    emit_i32("ret", CALL(GMA_convert_KT2_to_KT1)(one_in(80) ? NULL : packed, one_in(80) ? NULL : anchors,
+                                                 one_in(80) ? NULL : base));
+    emit_bytes("anchors", anchors, MORVIK_GAMMA_ANCHORS * 4);
+    emit_bytes("base", base, MORVIK_GAMMA_KT2_BASES * 4);
+    emit_last_error();
+    free(anchors);
+    free(base);
+}
+
+/* A gamma text file: the library's own (from GMA_convert_KT1_to_KT2), or
+ * written here with comments, CR LF line ends, long lines, case mixes,
+ * junk, too few or too many words. */
+static void write_gamma_file(int i, const char *path) {
+    FILE *f;
+    if (i % 4 == 0) {
+        uint32_t a[MORVIK_GAMMA_ANCHORS], base[MORVIK_GAMMA_KT2_BASES], packed[MORVIK_GAMMA_KT2_ENTRIES];
+        random_anchors(a, i);
+        CALL(GMA_convert_KT1_to_KT2)(a, base, packed, path);
+        return;
+    }
+    f = fopen(path, "wb");
+    if (f == NULL) fail("cannot write", path);
+    {
+        const int words = one_in(5) ? rnd_int(0, 200) : 144, crlf = one_in(3);
+        int k, j;
+        uint32_t v = 0;
+        for (k = 0; k < words; ++k) {
+            if (one_in(12)) fputs(one_in(3) ? "@ comment\n" : one_in(2) ? "// note\n" : "#x 12\n", f);
+            if (one_in(40)) {
+                for (j = rnd_int(250, 600); j > 0; --j) fputc("0123456789abcdefXYZ"[rnd_int(0, 18)], f);
+                fputs("\n", f);
+            }
+            v += (uint32_t)rnd_int(0, 12);
+            switch (rnd_int(0, 9)) {
+            case 0: fprintf(f, "%x", (unsigned)rnd_u32()); break;
+            case 1: fprintf(f, "%X zz", (unsigned)(v | (uint32_t)rnd_int(0, 63) << 10)); break;
+            case 2: if (one_in(4)) fputs("g12", f); else fprintf(f, "%.4X", (unsigned)(v & 1023)); break;
+            case 3: fprintf(f, "%012X", (unsigned)v); break;
+            default: fprintf(f, "%.4X", (unsigned)((v & 1023) | (uint32_t)rnd_int(0, 20) << 10)); break;
+            }
+            fputs(crlf ? "\r\n" : "\n", f);
+        }
+        if (one_in(3)) fputs("1234", f); /* no final line feed */
+    }
+    fclose(f);
+}
+
+static void case_gamma_kt2_file(int i) {
+    uint32_t *anchors = (uint32_t *)poisoned(MORVIK_GAMMA_ANCHORS * 4), *packed = (uint32_t *)poisoned(MORVIK_GAMMA_KT2_ENTRIES * 4),
+             *base = (uint32_t *)poisoned(MORVIK_GAMMA_KT2_BASES * 4);
+    char path[1100];
+    const char *which = path;
+    int k;
+    join(path, sizeof path, work_dir, "gamma_in.txt");
+    write_gamma_file(i, path);
+    for (k = 0; k < MORVIK_GAMMA_KT2_ENTRIES && i % 2; ++k) packed[k] = (uint32_t)k * 7u;
+    if (i % 37 == 9) which = work_dir; /* a folder */
+    if (i % 37 == 10) which = "no_such_gamma_file.txt";
+    emit_i32("ret", CALL(GMA_convert_KT2_to_KT1_file)(i % 37 == 11 ? NULL : which, one_in(80) ? NULL : anchors,
+                                                      one_in(80) ? NULL : packed, one_in(80) ? NULL : base));
+    emit_bytes("anchors", anchors, MORVIK_GAMMA_ANCHORS * 4);
+    emit_bytes("packed", packed, MORVIK_GAMMA_KT2_ENTRIES * 4);
+    emit_bytes("base", base, MORVIK_GAMMA_KT2_BASES * 4);
+    emit_last_error();
+    remove(path);
+    free(anchors);
+    free(packed);
+    free(base);
+}
+
+/* ------------------------------------------------------------ register and level conversions */
+
+/* A register block: random words, or a SET's output (mostly) left as is or
+ * with one bit flipped, so the GETs see exact, near and far blocks. */
+static uint32_t *reg_block(int words) {
+    uint32_t *r = (uint32_t *)poisoned((size_t)words * 4);
+    int k;
+    for (k = 0; k < words; ++k) r[k] = one_in(3) ? 0u : rnd_u32();
+    return r;
+}
+
+static void flip_bit(uint32_t *r, int words) {
+    if (one_in(3)) r[rnd_int(0, words - 1)] ^= 1u << rnd_int(0, 31);
+}
+
+static int32_t level_in(int32_t lo, int32_t hi) {
+    return one_in(12) ? (one_in(2) ? rnd_int(-40, lo) : (int32_t)rnd_u32()) : rnd_int(lo, hi + hi / 4 + 1);
+}
+
+/* One SET (level from level_in(lo, hi)), its GET on the result (one bit
+ * flipped at times) and the GET on a random block. SET_GET checks at compile
+ * time that the two exports have these types. */
+typedef int32_t (*set_fn)(uint32_t *, int32_t);
+typedef int32_t (*get_fn)(const uint32_t *, int32_t *);
+
+static void set_get(const char *set_name, const char *get_name, int words, int32_t lo, int32_t hi) {
+    set_fn set;
+    get_fn get;
+    uint32_t *r = reg_block(words);
+    int32_t changed = -7;
+    int32_t level = level_in(lo, hi);
+    count_call(set_name);
+    set = (set_fn)lookup(set_name);
+    count_call(get_name);
+    get = (get_fn)lookup(get_name);
+    emit_i32("level", level);
+    emit_i32("set", set(one_in(60) ? NULL : r, level));
+    emit_bytes("reg", r, (size_t)words * 4);
+    emit_last_error();
+    flip_bit(r, words);
+    emit_i32("get", get(one_in(60) ? NULL : r, one_in(60) ? NULL : &changed));
+    emit_i32("changed", changed);
+    emit_last_error();
+    free(r);
+    r = reg_block(words);
+    changed = -7;
+    emit_i32("get_random", get(r, &changed));
+    emit_i32("changed", changed);
+    emit_last_error();
+    free(r);
+}
+
+#define SET_GET(set, get, words, lo, hi)                                  \
+    do {                                                                  \
+        (void)sizeof((set_fn)0 == (__typeof__(&set))0);                   \
+        (void)sizeof((get_fn)0 == (__typeof__(&get))0);                   \
+        set_get(#set, #get, words, lo, hi);                               \
+    } while (0)
+
+static void case_kt2_dm(int i) {
+    uint32_t *r = reg_block(21);
+    int32_t s1 = i % 9 == 0 ? rnd_int(-3, 20) : rnd_int(0, 15), s2 = one_in(8) ? rnd_int(-10, 10) : rnd_int(-3, 3);
+    int32_t o1 = -7, o2 = -7, mod = -7;
+    emit_i32("set", CALL(ISP_KT2_DM_ALLSLIDER_REG)(one_in(60) ? NULL : r, s1, s2));
+    emit_bytes("reg", r, 21 * 4);
+    emit_last_error();
+    flip_bit(r, 21);
+    if (i % 5 == 4) { free(r); r = reg_block(21); }
+    emit_i32("get", CALL(ISP_KT2_DM_REG_ALLSLIDER)(one_in(60) ? NULL : r, &o1, one_in(60) ? NULL : &o2, &mod));
+    emit_i32("slider1", o1);
+    emit_i32("slider2", o2);
+    emit_i32("modified", mod);
+    emit_last_error();
+    free(r);
+}
+
+static void case_kt2_ee(int i) {
+    uint32_t *r = reg_block(16);
+    const int32_t s1 = level_in(0, 150), s2 = level_in(0, 7), s3 = level_in(0, 1023);
+    int32_t o1 = -7, o2 = -7, o3 = -7, mod = -7;
+    emit_i32("set", CALL(ISP_KT2_EE_ALLSLIDER_REG)(one_in(60) ? NULL : r, s1, s2, s3));
+    emit_bytes("reg", r, 16 * 4);
+    emit_last_error();
+    flip_bit(r, 16);
+    if (i % 5 == 4) { free(r); r = reg_block(16); }
+    emit_i32("get", CALL(ISP_KT2_EE_REG_ALLSLIDER)(one_in(60) ? NULL : r, &o1, &o2, one_in(60) ? NULL : &o3, &mod));
+    emit_i32("slider1", o1);
+    emit_i32("slider2", o2);
+    emit_i32("slider3", o3);
+    emit_i32("modified", mod);
+    emit_last_error();
+    free(r);
+}
+
+static void case_kt2_nr3d(int i) {
+    switch (i % 4) {
+    case 0: SET_GET(ISP_KT2_NR3D_SET_STRENGTH_REG, ISP_KT2_NR3D_STRENGTH_GET_LEL, 15, 0, 31); break;
+    case 1: SET_GET(ISP_KT2_NR3D_SET_YNOISE_REG, ISP_KT2_NR3D_YNOISE_GET_LEL, 15, 0, 31); break;
+    case 2: SET_GET(ISP_KT2_NR3D_SET_UNOISE_REG, ISP_KT2_NR3D_UNOISE_GET_LEL, 15, 0, 31); break;
+    default: SET_GET(ISP_KT2_NR3D_SET_VNOISE_REG, ISP_KT2_NR3D_VNOISE_GET_LEL, 15, 0, 31); break;
+    }
+}
+
+static void case_kt2_mfll(int i) {
+    if (i % 2)
+        SET_GET(ISP_KT2_MFLL_SET_MIXER_REG, ISP_KT2_MFLL_MIXER_GET_LEL, 1, 0, 255);
+    else
+        SET_GET(ISP_KT2_MFLL_SET_MFB_TH_REG, ISP_KT2_MFLL_MFB_TH_GET_LEL, 1, 0, 255);
+}
+
+static void case_kt2_anr(int i) {
+    switch (i % 4) {
+    case 0: SET_GET(ISP_KT2_ANR_SET_Y_STRENGTH_REG, ISP_KT2_ANR_Y_STR_GET_LEL, 18, 0, 127); break;
+    case 1: SET_GET(ISP_KT2_ANR_SET_C_STRENGTH_REG, ISP_KT2_ANR_C_STR_GET_LEL, 18, 0, 127); break;
+    case 2: SET_GET(ISP_KT2_ANR_SET_C_NOISE_REG, ISP_KT2_ANR_C_NOISE_GET_LEL, 18, 0, 64); break;
+    default: {
+        uint32_t *r = reg_block(18);
+        const int32_t level = level_in(0, 24), companion = one_in(10) ? (int32_t)rnd_u32() : rnd_int(-2, 12);
+        int32_t changed = -7;
+        if (one_in(2)) r[0] &= ~(1u << 12);
+        emit_i32("set", CALL(ISP_KT2_ANR_SET_Y_NOISE_REG)(one_in(60) ? NULL : r, level, companion));
+        emit_bytes("reg", r, 18 * 4);
+        emit_last_error();
+        flip_bit(r, 18);
+        emit_i32("get", CALL(ISP_KT2_ANR_Y_NOISE_GET_LEL)(one_in(60) ? NULL : r, one_in(60) ? NULL : &changed));
+        emit_i32("changed", changed);
+        emit_last_error();
+        free(r);
+        break;
+    }
+    }
+}
+
+static void case_kt2_ccr(int i) {
+    (void)i;
+    SET_GET(ISP_KT2_CCR_SET_CHROMA_REDUCTION_REG, ISP_KT2_CHROMA_REDUCT_GET_LEL, 4, 0, 64);
+}
+
+static void case_kt2_saturation(int i) {
+    uint32_t *r = reg_block(545);
+    const int32_t table = i % 10 == 9 ? rnd_int(-2, 5) : rnd_int(0, 2), level = level_in(-128, 127);
+    int k;
+    if (i % 3 == 0) {
+        for (k = 0; k < 3; ++k) r[k] = (uint32_t)rnd_int(-128, 127);
+        for (k = 5; k < 545; ++k) r[k] = (r[k] & 0xffff00ffu) | (uint32_t)(uint8_t)rnd_int(-127, 127) << 8;
+    }
+    emit_i32("set", CALL(ISP_KT2_ANR_SET_SATURATION_REG)(one_in(60) ? NULL : r, level, table));
+    emit_bytes("reg", r, 545 * 4);
+    emit_last_error();
+    emit_i32("get", CALL(ISP_KT2_PCA_SAT_GET_LEL)(one_in(60) ? NULL : r, one_in(10) ? rnd_int(-3, 5) : table));
+    emit_last_error();
+    free(r);
+}
+
 /* ------------------------------------------------------------ frame */
 
 static long sink_calls;
@@ -875,6 +1515,25 @@ static const struct {
     {"multi-illuminant matrix", 400, case_multiccm},
     {"lens shading", 300, case_lsc},
     {"debug-information dump", 900, case_dump},
+    {"grid shading table", 300, case_shading_table},
+    {"grid shading spline stage", 300, case_shading_process},
+    {"sensor slope and offset", 400, case_sensor_fit},
+    {"sensor light values", 300, case_sensor_lv},
+    {"PCA hue angle", 300, case_pca_atan2},
+    {"PCA block", 300, case_pca_core},
+    {"PCA table generation", 300, case_pca_autogen},
+    {"PCA tuning", 400, case_pca_tuning},
+    {"gamma update", 300, case_gamma_update},
+    {"gamma KT1 to KT2", 300, case_gamma_kt1_to_kt2},
+    {"gamma KT2 to KT1", 300, case_gamma_kt2_to_kt1},
+    {"gamma KT2 file to KT1", 400, case_gamma_kt2_file},
+    {"demosaic sliders", 400, case_kt2_dm},
+    {"edge-enhancement sliders", 400, case_kt2_ee},
+    {"3D noise reduction levels", 1200, case_kt2_nr3d},
+    {"multi-frame blending levels", 600, case_kt2_mfll},
+    {"spatial noise reduction levels", 1600, case_kt2_anr},
+    {"chroma reduction levels", 400, case_kt2_ccr},
+    {"saturation levels", 400, case_kt2_saturation},
 };
 
 int main(int argc, char **argv) {
