@@ -9,6 +9,8 @@
 #include <random>
 #include <string>
 
+#include "frame/maths.h"
+
 namespace mpfr_inputs {
 
 inline const char* const kFunctions[] = {"exp", "exp2", "log", "log2", "log10", "cbrt",
@@ -100,5 +102,22 @@ public:
 private:
     std::mt19937_64 g_;
 };
+
+// The maths layer's function named `f` (y is used by pow and atan2 only).
+inline double ours(const std::string& f, double x, double y) {
+    namespace m = morvik::maths;
+    if (f == "exp") return m::exp(x);
+    if (f == "exp2") return m::exp2(x);
+    if (f == "log") return m::log(x);
+    if (f == "log2") return m::log2(x);
+    if (f == "log10") return m::log10(x);
+    if (f == "cbrt") return m::cbrt(x);
+    if (f == "sin") return m::sin(x);
+    if (f == "cos") return m::cos(x);
+    if (f == "tan") return m::tan(x);
+    if (f == "atan") return m::atan(x);
+    if (f == "atan2") return m::atan2(x, y);
+    return m::pow(x, y);
+}
 
 }  // namespace mpfr_inputs
