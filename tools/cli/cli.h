@@ -36,12 +36,16 @@ public:
     // temporary path to write it to.
     std::filesystem::path add(const std::filesystem::path& target, const std::string& option);
     void write(const std::filesystem::path& target, const std::string& option, const void* data, std::size_t size);
+    // Create `dir` and any missing parents; those created are removed again
+    // (when empty) unless the run commits.
+    void make_folder(const std::filesystem::path& dir);
     // Rename every temporary file onto its target.
     void commit();
 
 private:
     std::vector<std::filesystem::path> inputs_;
     std::vector<std::pair<std::filesystem::path, std::filesystem::path>> files_;  // temporary, target
+    std::vector<std::filesystem::path> folders_;  // created by this run, outermost first
 };
 
 // A fresh name for a temporary file or folder in `dir`.

@@ -221,7 +221,7 @@ DumpResult run_dump(const DumpOptions& opt) {
         res.text = read_text_file(target);
     }
     if (!tables.empty()) {
-        fs::create_directories(tables);
+        outputs.make_folder(tables);
         for (const auto& [name, text] : table_files) outputs.write(tables / name, "--tables", text.data(), text.size());
     }
     if (!opt.output.empty()) {

@@ -42,6 +42,21 @@ Outputs::Outputs(std::vector<std::filesystem::path> inputs) : inputs_(std::move(
 Outputs::~Outputs() {
     std::error_code ec;
     for (const auto& f : files_) std::filesystem::remove(f.first, ec);
+    for (auto d = folders_.rbegin(); d != folders_.rend(); ++d) std::filesystem::remove(*d, ec);  // only if empty
+}
+
+void Outputs::make_folder(const std::filesystem::path& dir) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> missing;
+    std::error_code ec;
+    for (fs::path d = fs::absolute(dir); !d.empty() && !fs::exists(d, ec); d = d.parent_path()) {
+        missing.push_back(d);
+        if (d == d.parent_path()) break;
+    }
+    for (auto d = missing.rbegin(); d != missing.rend(); ++d) {
+        if (!fs::create_directory(*d, ec) && ec) throw Error("cannot create folder " + d->string() + ": " + ec.message());
+        folders_.push_back(*d);
+    }
 }
 
 std::filesystem::path Outputs::add(const std::filesystem::path& target, const std::string& option) {
@@ -78,6 +93,7 @@ void Outputs::commit() {
         if (ec) throw Error("cannot write " + target.string() + ": " + ec.message());
     }
     files_.clear();
+    folders_.clear();
 }
 
 bool is_camera_raw(const std::filesystem::path& path) { return morvik_io_is_raw(path.string().c_str()) == 1; }
