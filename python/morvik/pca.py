@@ -111,17 +111,25 @@ def pca_apply(yuv: Any, table: Any, *, hue_offset: int = 0, chroma_threshold: in
     sat = words[bins:2 * bins]
     luma = words[2 * bins:]
     flat = px.reshape(-1, 3)
-    out = np.empty_like(flat)
-    angles = np.empty(flat.shape[0], dtype=np.int32)
+    # Each distinct Y, U, V triple goes through the block once: photos hold
+    # far fewer distinct colours than pixels.
+    codes = (flat[:, 0].astype(np.uint32) << 16) | (flat[:, 1].astype(np.uint32) << 8) | flat[:, 2]
+    distinct, where = np.unique(codes, return_inverse=True)
+    out_distinct = np.empty((distinct.size, 3), dtype=np.uint8)
+    angle_distinct = np.empty(distinct.size, dtype=np.int32)
     fn = core().pca_core
     hp, sp, lp = (_buffers.ptr(a, i32) for a in (hue, sat, luma))
     y, u, v = ctypes.c_uint32(), ctypes.c_uint32(), ctypes.c_uint32()
     threshold = _buffers.in_range(chroma_threshold, "chroma_threshold", -2**31, 2**31 - 1)
-    for k, (py, pu, pv) in enumerate(flat.tolist()):
-        y.value, u.value, v.value = py << 8, pu << 8, pv << 8
-        angles[k] = fn(ctypes.byref(y), ctypes.byref(u), ctypes.byref(v), offset, threshold, int(bins == 360),
-                       hp, sp, lp)
-        out[k] = (y.value >> 8, u.value >> 8, v.value >> 8)
+    full_circle = int(bins == 360)
+    for k, c in enumerate(distinct.tolist()):
+        y.value, u.value, v.value = (c >> 16) << 8, ((c >> 8) & 255) << 8, (c & 255) << 8
+        angle_distinct[k] = fn(ctypes.byref(y), ctypes.byref(u), ctypes.byref(v), offset, threshold, full_circle,
+                               hp, sp, lp)
+        out_distinct[k] = (y.value >> 8, u.value >> 8, v.value >> 8)
+    where = where.reshape(-1)
+    out = out_distinct[where]
+    angles = angle_distinct[where]
     return out.reshape(px.shape), angles.reshape(px.shape[:-1])
 
 
