@@ -129,37 +129,6 @@ std::array<double, 4> piece(const std::vector<double>& x, const std::vector<doub
 
 // ---------------------------------------------------------------- building blocks
 
-TEST(GridTableSpline, SecondDerivativesSolveTheNaturalSystem) {
-    std::mt19937 rng(7);
-    for (int trial = 0; trial < 300; ++trial) {
-        const std::size_t n = 2 + std::size_t(trial % 15);
-        std::vector<float> x(n), y(n), y2(n), u(n);
-        float pos = 1;
-        for (std::size_t i = 0; i < n; ++i, pos += float(1 + rng() % 300))
-            x[i] = pos, y[i] = 1.0f + float(rng() % 70000) / 10000.0f;
-        grid::natural_spline(x.data(), y.data(), int(n), y2.data(), u.data());
-        const auto m = dense_natural_spline({x.begin(), x.end()}, {y.begin(), y.end()});
-        for (std::size_t i = 0; i < n; ++i) EXPECT_NEAR(y2[i], m[i], 1e-6 + 1e-4 * std::fabs(m[i]));
-        EXPECT_EQ(y2[0], 0.0f);
-        EXPECT_EQ(y2[n - 1], 0.0f);
-    }
-}
-
-TEST(GridTableSpline, CoefficientEncodingTruncatesClampsAndSigns) {
-    const struct {
-        float in;
-        unsigned out;
-        bool clamped;
-    } cases[] = {{0.0f, 0, false},     {0.99f, 0, false},    {-0.99f, 0, false},  {1.0f, 1, false},
-                 {-1.5f, 513, false},  {511.9f, 511, false}, {512.0f, 511, true}, {-511.9f, 1023, false},
-                 {-600.0f, 1023, true}, {1e30f, 511, true},  {-1e30f, 1023, true}};
-    for (const auto& c : cases) {
-        bool clamped = false;
-        EXPECT_EQ(grid::encode_coefficient(c.in, clamped), c.out) << c.in;
-        EXPECT_EQ(clamped, c.clamped) << c.in;
-    }
-}
-
 // Every window size and node position of small planes, limits inside and
 // beyond the plane, against a plain reading of the placement rules.
 TEST(GridTableNodes, AveragingSquaresFollowThePlacementRulesAtEveryEdge) {
