@@ -240,11 +240,28 @@ void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_le
         carry = (bits >> (len - 1)) & 1;
     }
     if (carry) ks.close_run(pos, n);
-    // Fourth powers from exact4 on, in block order.
-    double fourth = static_cast<double>(ks.power[4]);
-    for (int h = pos.exact4; h < n; ++h)
-        if ((words[h / 64] >> (h % 64)) & 1) fourth += pos.fourth[static_cast<std::size_t>(h)];
-    ks.fourth = fourth;
+}
+
+// The fourth powers of four rows from exact4 on, in block order, each row
+// its own chain of additions (adding p^4 * 0 for an unkept block leaves a sum
+// unchanged); four chains in flight hide the latency of each addition.
+void add_fourth_powers(const Positions& pos, const std::uint64_t* const words[4], KeptSums ks[4]) {
+    static constexpr double kKept[2] = {0.0, 1.0};
+    double f0 = static_cast<double>(ks[0].power[4]), f1 = static_cast<double>(ks[1].power[4]);
+    double f2 = static_cast<double>(ks[2].power[4]), f3 = static_cast<double>(ks[3].power[4]);
+    const int end = std::max({ks[0].last, ks[1].last, ks[2].last, ks[3].last}) + 1;
+    for (int h = pos.exact4; h < end; ++h) {
+        const double p = pos.fourth[static_cast<std::size_t>(h)];
+        const int w = h / 64, b = h % 64;
+        f0 += p * kKept[(words[0][w] >> b) & 1];
+        f1 += p * kKept[(words[1][w] >> b) & 1];
+        f2 += p * kKept[(words[2][w] >> b) & 1];
+        f3 += p * kKept[(words[3][w] >> b) & 1];
+    }
+    ks[0].fourth = f0;
+    ks[1].fourth = f1;
+    ks[2].fourth = f2;
+    ks[3].fourth = f3;
 }
 
 // The column scan over all columns of a channel, a pair of block rows at a
@@ -408,13 +425,25 @@ void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, s
     const std::uint16_t* top = sums;
     const std::uint16_t* bottom = sums + grid.index(grid.vn - 1, 0);
 
-    std::vector<std::uint64_t> words((hn + 63) / 64);
+    // Rows four at a time (missing rows keep nothing).
+    const std::size_t row_words = (hn + 63) / 64;
+    std::vector<std::uint64_t> words(4 * row_words, 0);
     rows.assign(static_cast<std::size_t>(grid.vn), Parabola{});
-    for (int v = 0; v < grid.vn; ++v) {
-        const std::uint16_t* row = sums + grid.index(v, 0);
-        KeptSums ks;
-        scan_row(row, xs, std::max<std::int32_t>({row[0], row[hn - 1], threshold}), words.data(), ks);
-        rows[static_cast<std::size_t>(v)] = fit_kept(ks, xs);
+    for (int v0 = 0; v0 < grid.vn; v0 += 4) {
+        KeptSums ks[4];
+        const std::uint64_t* group_words[4];
+        for (int r = 0; r < 4; ++r) {
+            std::uint64_t* w = words.data() + static_cast<std::size_t>(r) * row_words;
+            group_words[r] = w;
+            if (v0 + r >= grid.vn) {
+                std::fill(w, w + row_words, 0);
+                continue;
+            }
+            const std::uint16_t* row = sums + grid.index(v0 + r, 0);
+            scan_row(row, xs, std::max<std::int32_t>({row[0], row[hn - 1], threshold}), w, ks[r]);
+        }
+        add_fourth_powers(xs, group_words, ks);
+        for (int r = 0; r < 4 && v0 + r < grid.vn; ++r) rows[static_cast<std::size_t>(v0 + r)] = fit_kept(ks[r], xs);
     }
 
     std::vector<std::int16_t> at_least(hn);
