@@ -85,14 +85,21 @@ void add_row_to_columns(const std::uint16_t* __restrict row, const std::uint16_t
 constexpr std::uint64_t kExactBound = std::uint64_t{1} << 53;  // integers below are exact doubles
 constexpr int kChunk = 64;  // blocks per chunk of the 32-bit weighted sums
 
-// Position j and j^2 of a block within its chunk, as 16-bit factors.
+// Position j and j^2 of a block within its chunk, as 16-bit factors: in
+// order, and for a pair of rows j, j + 1 repeated over four columns.
 struct ChunkFactors {
     alignas(16) std::int16_t j[kChunk];
     alignas(16) std::int16_t j2[kChunk];
-    constexpr ChunkFactors() : j(), j2() {
+    alignas(16) std::int16_t pair_j[kChunk / 2][8];
+    alignas(16) std::int16_t pair_j2[kChunk / 2][8];
+    constexpr ChunkFactors() : j(), j2(), pair_j(), pair_j2() {
         for (int i = 0; i < kChunk; ++i) {
             j[i] = static_cast<std::int16_t>(i);
             j2[i] = static_cast<std::int16_t>(i * i);
+            for (int lane = 0; lane < 4; ++lane) {
+                pair_j[i / 2][2 * lane + i % 2] = j[i];
+                pair_j2[i / 2][2 * lane + i % 2] = j2[i];
+            }
         }
     }
 };
@@ -264,108 +271,142 @@ void add_fourth_powers(const Positions& pos, const std::uint64_t* const words[4]
     ks[3].fourth = f3;
 }
 
-// The column scan over all columns of a channel, a pair of block rows at a
-// time: per column 32-bit chunk sums of s, j s, j^2 s (j the row within a
-// chunk of 64), runs of kept rows from the change of the kept test between
-// rows, and from row exact4 on the double sum of the fourth powers.
+// The column scan over all columns of a channel, by chunks of 64 block rows,
+// eight columns at a time down a chunk, a pair of rows at a time: per column
+// 32-bit sums of s, j s, j^2 s (j the row within the chunk), runs of kept
+// rows from the change of the kept test between rows, and from row exact4
+// on the double sum of the fourth powers, each column top to bottom.
 class ColumnScan {
 public:
     ColumnScan(const std::uint16_t* sums, int hn, int vn, const Positions& pos, const std::vector<std::int16_t>& at_least)
         : sums_(sums), hn_(hn), vn_(vn), pos_(pos), at_least_(at_least), columns_(static_cast<std::size_t>(hn)),
-          kept_(static_cast<std::size_t>(hn) + 8, 0), kept_before_(static_cast<std::size_t>(hn) + 8, 0),
-          a0_(static_cast<std::size_t>(hn)), a1_(static_cast<std::size_t>(hn)), a2_(static_cast<std::size_t>(hn)),
-          fourth_(static_cast<std::size_t>(hn)) {}
+          kept_(static_cast<std::size_t>(hn), 0), a0_(static_cast<std::size_t>(hn)), a1_(static_cast<std::size_t>(hn)),
+          a2_(static_cast<std::size_t>(hn)), fourth_(static_cast<std::size_t>(hn)) {}
 
     const std::vector<KeptSums>& run() {
         for (int v0 = 0; v0 < vn_; v0 += kChunk) {
-            std::fill(a0_.begin(), a0_.end(), 0u);
-            std::fill(a1_.begin(), a1_.end(), 0u);
-            std::fill(a2_.begin(), a2_.end(), 0u);
             const int v_end = std::min(vn_, v0 + kChunk);
-            for (int v = v0; v < v_end; v += 2) {
-                if (v == pos_.exact4) start_fourth();
-                row_pair(v, v - v0);
-                if (v >= pos_.exact4) {
-                    add_fourth(kept_before_.data(), v);
-                    if (v + 1 < vn_) add_fourth(kept_.data(), v + 1);
-                }
-            }
+            int h = 0;
+#if defined(__SSE2__)
+            for (; h + 8 <= hn_; h += 8) strip(h, v0, v_end);
+#endif
+            for (; h < hn_; ++h) column(h, v0, v_end);
             const std::uint64_t base = 4 * static_cast<std::uint64_t>(v0) + static_cast<std::uint64_t>(pos_.offset);
-            for (std::size_t h = 0; h < columns_.size(); ++h) columns_[h].add_chunk(base, a0_[h], a1_[h], a2_[h]);
+            for (std::size_t c = 0; c < columns_.size(); ++c) columns_[c].add_chunk(base, a0_[c], a1_[c], a2_[c]);
         }
-        for (std::size_t h = 0; h < columns_.size(); ++h) {
-            KeptSums& ks = columns_[h];
-            if (kept_[h]) ks.close_run(pos_, vn_);
-            ks.fourth = pos_.exact4 < vn_ ? fourth_[h] : static_cast<double>(ks.power[4]);
+        for (std::size_t c = 0; c < columns_.size(); ++c) {
+            KeptSums& ks = columns_[c];
+            if (kept_[c]) ks.close_run(pos_, vn_);
+            ks.fourth = pos_.exact4 < vn_ ? fourth_[c] : static_cast<double>(ks.power[4]);
         }
         return columns_;
     }
 
 private:
-    // Rows v and v + 1 (j, j + 1 within the chunk); a missing last row keeps
-    // nothing, which closes every run at vn.
-    void row_pair(int v, int j) {
-        const std::uint16_t* r0 = sums_ + static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_);
-        const std::uint16_t* r1 = v + 1 < vn_ ? r0 + hn_ : nullptr;
-        int h = 0;
-#if defined(__SSE2__)
-        const __m128i f1 = _mm_set_epi16(static_cast<std::int16_t>(j + 1), static_cast<std::int16_t>(j),
-                                         static_cast<std::int16_t>(j + 1), static_cast<std::int16_t>(j),
-                                         static_cast<std::int16_t>(j + 1), static_cast<std::int16_t>(j),
-                                         static_cast<std::int16_t>(j + 1), static_cast<std::int16_t>(j));
-        const std::int16_t q0 = static_cast<std::int16_t>(j * j), q1 = static_cast<std::int16_t>((j + 1) * (j + 1));
-        const __m128i f2 = _mm_set_epi16(q1, q0, q1, q0, q1, q0, q1, q0);
-        const __m128i ones = _mm_set1_epi16(1);
-        for (; h + 8 <= hn_; h += 8) {
-            const __m128i limit =
-                _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at_least_.data() + h)), ones);
-            const __m128i s0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + h));
-            const __m128i s1 = r1 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + h)) : _mm_setzero_si128();
-            const __m128i k0 = _mm_cmpgt_epi16(s0, limit);
-            const __m128i k1 = r1 ? _mm_cmpgt_epi16(s1, limit) : _mm_setzero_si128();
-            const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kept_.data() + h));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(kept_before_.data() + h), k0);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(kept_.data() + h), k1);
-            const __m128i changed = _mm_or_si128(_mm_xor_si128(k0, before), _mm_xor_si128(k1, k0));
-            if (_mm_movemask_epi8(changed)) {
-                for (int i = 0; i < 8; ++i) transitions(h + i, v, before_bit(before, i), kept_before_[static_cast<std::size_t>(h + i)] != 0,
-                                                        kept_[static_cast<std::size_t>(h + i)] != 0);
-            }
-            const __m128i kept0 = _mm_and_si128(s0, k0), kept1 = _mm_and_si128(s1, k1);
-            const __m128i lo = _mm_unpacklo_epi16(kept0, kept1), hi = _mm_unpackhi_epi16(kept0, kept1);
-            accumulate(a0_.data() + h, _mm_madd_epi16(lo, ones), _mm_madd_epi16(hi, ones));
-            accumulate(a1_.data() + h, _mm_madd_epi16(lo, f1), _mm_madd_epi16(hi, f1));
-            accumulate(a2_.data() + h, _mm_madd_epi16(lo, f2), _mm_madd_epi16(hi, f2));
-        }
-#endif
-        for (; h < hn_; ++h) {
-            const auto at = static_cast<std::size_t>(h);
-            const std::int32_t limit = at_least_[at];
-            const std::uint32_t s0 = r0[h], s1 = r1 ? r1[h] : 0;
-            const bool k0 = static_cast<std::int32_t>(s0) >= limit, k1 = r1 && static_cast<std::int32_t>(s1) >= limit;
-            const bool before = kept_[at] != 0;
-            kept_before_[at] = k0 ? -1 : 0;
-            kept_[at] = k1 ? -1 : 0;
-            if (k0 != before || k1 != k0) transitions(h, v, before, k0, k1);
-            const std::uint32_t m0 = k0 ? s0 : 0, m1 = k1 ? s1 : 0;
-            a0_[at] += m0 + m1;
-            a1_[at] += static_cast<std::uint32_t>(j) * m0 + static_cast<std::uint32_t>(j + 1) * m1;
-            a2_[at] += static_cast<std::uint32_t>(j * j) * m0 + static_cast<std::uint32_t>((j + 1) * (j + 1)) * m1;
-        }
-    }
+    const std::uint16_t* row(int v) const { return sums_ + static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_); }
 
 #if defined(__SSE2__)
-    static bool before_bit(__m128i before, int lane) {
-        alignas(16) std::int16_t b[8];
-        _mm_store_si128(reinterpret_cast<__m128i*>(b), before);
-        return b[lane] != 0;
+    // Eight columns from h down rows v0 .. v_end - 1, a pair of rows at a
+    // time, with every sum of the chunk held in registers. A missing last
+    // row keeps nothing, which closes every run at vn.
+    void strip(int h, int v0, int v_end) {
+        const __m128i ones = _mm_set1_epi16(1);
+        const __m128i limit = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at_least_.data() + h)), ones);
+        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kept_.data() + h));
+        __m128i s0_lo = _mm_setzero_si128(), s0_hi = s0_lo, s1_lo = s0_lo, s1_hi = s0_lo, s2_lo = s0_lo, s2_hi = s0_lo;
+        double* fourth = fourth_.data() + h;
+        __m128d f01 = _mm_loadu_pd(fourth), f23 = _mm_loadu_pd(fourth + 2), f45 = _mm_loadu_pd(fourth + 4),
+                f67 = _mm_loadu_pd(fourth + 6);
+        for (int v = v0; v < v_end; v += 2) {
+            const int j = v - v0;
+            const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v) + h));
+            const __m128i r1 = v + 1 < vn_ ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v + 1) + h))
+                                           : _mm_setzero_si128();
+            const __m128i k0 = _mm_cmpgt_epi16(r0, limit);
+            const __m128i k1 = v + 1 < vn_ ? _mm_cmpgt_epi16(r1, limit) : _mm_setzero_si128();
+            if (v == pos_.exact4) {
+                alignas(16) double start[8];
+                start_fourth(h, 8, lane_bits(before), start);
+                f01 = _mm_load_pd(start);
+                f23 = _mm_load_pd(start + 2);
+                f45 = _mm_load_pd(start + 4);
+                f67 = _mm_load_pd(start + 6);
+            }
+            if (_mm_movemask_epi8(_mm_or_si128(_mm_xor_si128(k0, before), _mm_xor_si128(k1, k0)))) {
+                const int mb = lane_bits(before), m0 = lane_bits(k0), m1 = lane_bits(k1);
+                for (int i = 0; i < 8; ++i)
+                    transitions(h + i, v, (mb >> i) & 1, (m0 >> i) & 1, (m1 >> i) & 1);
+            }
+            before = k1;
+            const __m128i kept0 = _mm_and_si128(r0, k0), kept1 = _mm_and_si128(r1, k1);
+            const __m128i lo = _mm_unpacklo_epi16(kept0, kept1), hi = _mm_unpackhi_epi16(kept0, kept1);
+            const __m128i f1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j[j / 2]));
+            const __m128i f2 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j2[j / 2]));
+            s0_lo = _mm_add_epi32(s0_lo, _mm_madd_epi16(lo, ones));
+            s0_hi = _mm_add_epi32(s0_hi, _mm_madd_epi16(hi, ones));
+            s1_lo = _mm_add_epi32(s1_lo, _mm_madd_epi16(lo, f1));
+            s1_hi = _mm_add_epi32(s1_hi, _mm_madd_epi16(hi, f1));
+            s2_lo = _mm_add_epi32(s2_lo, _mm_madd_epi16(lo, f2));
+            s2_hi = _mm_add_epi32(s2_hi, _mm_madd_epi16(hi, f2));
+            if (v >= pos_.exact4) {
+                add_fourth(k0, pos_.fourth[static_cast<std::size_t>(v)], f01, f23, f45, f67);
+                if (v + 1 < vn_) add_fourth(k1, pos_.fourth[static_cast<std::size_t>(v + 1)], f01, f23, f45, f67);
+            }
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(kept_.data() + h), before);
+        store(a0_.data() + h, s0_lo, s0_hi);
+        store(a1_.data() + h, s1_lo, s1_hi);
+        store(a2_.data() + h, s2_lo, s2_hi);
+        _mm_storeu_pd(fourth, f01);
+        _mm_storeu_pd(fourth + 2, f23);
+        _mm_storeu_pd(fourth + 4, f45);
+        _mm_storeu_pd(fourth + 6, f67);
     }
-    static void accumulate(std::uint32_t* at, __m128i lo, __m128i hi) {
-        __m128i* p = reinterpret_cast<__m128i*>(at);
-        _mm_storeu_si128(p, _mm_add_epi32(_mm_loadu_si128(p), lo));
-        _mm_storeu_si128(p + 1, _mm_add_epi32(_mm_loadu_si128(p + 1), hi));
+
+    static int lane_bits(__m128i mask) { return _mm_movemask_epi8(_mm_packs_epi16(mask, _mm_setzero_si128())); }
+    static void store(std::uint32_t* at, __m128i lo, __m128i hi) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 4), hi);
+    }
+    // Adds p4 to the fourth-power sums of the kept lanes (p4 * 0 = 0 to the
+    // others, as the plain sums do).
+    static void add_fourth(__m128i kept, double p4, __m128d& f01, __m128d& f23, __m128d& f45, __m128d& f67) {
+        const __m128d p = _mm_set1_pd(p4);
+        const __m128i lo = _mm_unpacklo_epi16(kept, kept), hi = _mm_unpackhi_epi16(kept, kept);
+        f01 = _mm_add_pd(f01, _mm_and_pd(p, _mm_castsi128_pd(_mm_unpacklo_epi32(lo, lo))));
+        f23 = _mm_add_pd(f23, _mm_and_pd(p, _mm_castsi128_pd(_mm_unpackhi_epi32(lo, lo))));
+        f45 = _mm_add_pd(f45, _mm_and_pd(p, _mm_castsi128_pd(_mm_unpacklo_epi32(hi, hi))));
+        f67 = _mm_add_pd(f67, _mm_and_pd(p, _mm_castsi128_pd(_mm_unpackhi_epi32(hi, hi))));
     }
 #endif
+
+    // One column, the same sums block by block.
+    void column(int h, int v0, int v_end) {
+        const auto c = static_cast<std::size_t>(h);
+        const std::int32_t limit = at_least_[c];
+        bool before = kept_[c] != 0;
+        std::uint32_t s0 = 0, s1 = 0, s2 = 0;
+        for (int v = v0; v < v_end; v += 2) {
+            const auto j = static_cast<std::uint32_t>(v - v0);
+            const std::uint32_t r0 = row(v)[h], r1 = v + 1 < vn_ ? row(v + 1)[h] : 0;
+            const bool k0 = static_cast<std::int32_t>(r0) >= limit, k1 = v + 1 < vn_ && static_cast<std::int32_t>(r1) >= limit;
+            if (v == pos_.exact4) start_fourth(h, 1, before ? 1 : 0, &fourth_[c]);
+            if (k0 != before || k1 != k0) transitions(h, v, before, k0, k1);
+            before = k1;
+            const std::uint32_t m0 = k0 ? r0 : 0, m1 = k1 ? r1 : 0;
+            s0 += m0 + m1;
+            s1 += j * m0 + (j + 1) * m1;
+            s2 += j * j * m0 + (j + 1) * (j + 1) * m1;
+            if (v >= pos_.exact4) {
+                fourth_[c] += k0 ? pos_.fourth[static_cast<std::size_t>(v)] : 0.0;
+                if (v + 1 < vn_) fourth_[c] += k1 ? pos_.fourth[static_cast<std::size_t>(v + 1)] : 0.0;
+            }
+        }
+        kept_[c] = before ? -1 : 0;
+        a0_[c] = s0;
+        a1_[c] = s1;
+        a2_[c] = s2;
+    }
 
     // Column h was kept at row v - 1 (before), v (k0) and v + 1 (k1).
     void transitions(int h, int v, bool before, bool k0, bool k1) {
@@ -376,17 +417,15 @@ private:
         if (!k1 && k0) ks.close_run(pos_, v + 1);
     }
 
-    // From row exact4 on, the fourth powers are summed in double precision,
-    // starting from the exact sum over the rows above.
-    void start_fourth() {
+    // From row exact4 on, the fourth powers of columns h .. h + count - 1 are
+    // summed in double precision, starting from the exact sum over the rows
+    // above; a run still open at row exact4 - 1 (bit i of open) holds
+    // -P_4(start) and counts up to exact4. Called before the transitions of
+    // row exact4; the integer fourth-power sums are not used after it.
+    void start_fourth(int h, int count, int open, double* out) const {
         const std::uint64_t closed = pos_.prefix[4][static_cast<std::size_t>(pos_.exact4)];
-        for (std::size_t h = 0; h < columns_.size(); ++h)
-            fourth_[h] = static_cast<double>(columns_[h].power[4] + (kept_[h] ? closed : 0));
-    }
-    void add_fourth(const std::int16_t* kept, int v) {
-        const double p4 = pos_.fourth[static_cast<std::size_t>(v)];
-        double* __restrict f = fourth_.data();
-        for (int h = 0; h < hn_; ++h) f[h] += kept[h] ? p4 : 0.0;
+        for (int i = 0; i < count; ++i)
+            out[i] = static_cast<double>(columns_[static_cast<std::size_t>(h + i)].power[4] + (((open >> i) & 1) ? closed : 0));
     }
 
     const std::uint16_t* sums_;
@@ -394,8 +433,8 @@ private:
     const Positions& pos_;
     const std::vector<std::int16_t>& at_least_;
     std::vector<KeptSums> columns_;
-    std::vector<std::int16_t> kept_, kept_before_;  // kept test per column at the last and the one before (0 / -1)
-    std::vector<std::uint32_t> a0_, a1_, a2_;
+    std::vector<std::int16_t> kept_;  // kept test per column at the last row done (0 / -1)
+    std::vector<std::uint32_t> a0_, a1_, a2_;  // chunk sums of s, j s, j^2 s
     std::vector<double> fourth_;
 };
 
