@@ -249,10 +249,12 @@ void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_le
     if (carry) ks.close_run(pos, n);
 }
 
-// The fourth powers of four rows from exact4 on, in block order, each row
-// its own chain of additions (adding p^4 * 0 for an unkept block leaves a sum
-// unchanged); four chains in flight hide the latency of each addition.
-void add_fourth_powers(const Positions& pos, const std::uint64_t* const words[4], KeptSums ks[4]) {
+// The fourth powers of a group of rows from exact4 on, in block order, each
+// row its own chain of additions (adding p^4 * 0 for an unkept block leaves a
+// sum unchanged); four chains in flight hide the latency of each addition.
+constexpr int kRowGroup = 4;
+
+void add_fourth_powers(const Positions& pos, const std::uint64_t* const words[kRowGroup], KeptSums ks[kRowGroup]) {
     static constexpr double kKept[2] = {0.0, 1.0};
     double f0 = static_cast<double>(ks[0].power[4]), f1 = static_cast<double>(ks[1].power[4]);
     double f2 = static_cast<double>(ks[2].power[4]), f3 = static_cast<double>(ks[3].power[4]);
@@ -283,17 +285,19 @@ public:
           kept_(static_cast<std::size_t>(hn), 0), a0_(static_cast<std::size_t>(hn)), a1_(static_cast<std::size_t>(hn)),
           a2_(static_cast<std::size_t>(hn)), fourth_(static_cast<std::size_t>(hn)) {}
 
-    const std::vector<KeptSums>& run() {
-        for (int v0 = 0; v0 < vn_; v0 += kChunk) {
-            const int v_end = std::min(vn_, v0 + kChunk);
-            int h = 0;
+    // Rows v0 .. v0 + 63 (fewer in the last chunk); chunks in order.
+    void chunk(int v0) {
+        const int v_end = std::min(vn_, v0 + kChunk);
+        int h = 0;
 #if defined(__SSE2__)
-            for (; h + 8 <= hn_; h += 8) strip(h, v0, v_end);
+        for (; h + 8 <= hn_; h += 8) strip(h, v0, v_end);
 #endif
-            for (; h < hn_; ++h) column(h, v0, v_end);
-            const std::uint64_t base = 4 * static_cast<std::uint64_t>(v0) + static_cast<std::uint64_t>(pos_.offset);
-            for (std::size_t c = 0; c < columns_.size(); ++c) columns_[c].add_chunk(base, a0_[c], a1_[c], a2_[c]);
-        }
+        for (; h < hn_; ++h) column(h, v0, v_end);
+        const std::uint64_t base = 4 * static_cast<std::uint64_t>(v0) + static_cast<std::uint64_t>(pos_.offset);
+        for (std::size_t c = 0; c < columns_.size(); ++c) columns_[c].add_chunk(base, a0_[c], a1_[c], a2_[c]);
+    }
+
+    const std::vector<KeptSums>& finish() {
         for (std::size_t c = 0; c < columns_.size(); ++c) {
             KeptSums& ks = columns_[c];
             if (kept_[c]) ks.close_run(pos_, vn_);
@@ -464,32 +468,38 @@ void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, s
     const std::uint16_t* top = sums;
     const std::uint16_t* bottom = sums + grid.index(grid.vn - 1, 0);
 
-    // Rows four at a time (missing rows keep nothing).
-    const std::size_t row_words = (hn + 63) / 64;
-    std::vector<std::uint64_t> words(4 * row_words, 0);
-    rows.assign(static_cast<std::size_t>(grid.vn), Parabola{});
-    for (int v0 = 0; v0 < grid.vn; v0 += 4) {
-        KeptSums ks[4];
-        const std::uint64_t* group_words[4];
-        for (int r = 0; r < 4; ++r) {
-            std::uint64_t* w = words.data() + static_cast<std::size_t>(r) * row_words;
-            group_words[r] = w;
-            if (v0 + r >= grid.vn) {
-                std::fill(w, w + row_words, 0);
-                continue;
-            }
-            const std::uint16_t* row = sums + grid.index(v0 + r, 0);
-            scan_row(row, xs, std::max<std::int32_t>({row[0], row[hn - 1], threshold}), w, ks[r]);
-        }
-        add_fourth_powers(xs, group_words, ks);
-        for (int r = 0; r < 4 && v0 + r < grid.vn; ++r) rows[static_cast<std::size_t>(v0 + r)] = fit_kept(ks[r], xs);
-    }
-
     std::vector<std::int16_t> at_least(hn);
     for (std::size_t h = 0; h < hn; ++h)
         at_least[h] = static_cast<std::int16_t>(std::max<std::int32_t>({top[h], bottom[h], threshold}));
-    ColumnScan scan(sums, grid.hn, grid.vn, ys, at_least);
-    const std::vector<KeptSums>& kept = scan.run();
+    ColumnScan column_scan(sums, grid.hn, grid.vn, ys, at_least);
+
+    // By chunks of 64 block rows: their row parabolas, four rows at a time
+    // (missing rows keep nothing), then the chunk's share of the column sums
+    // while its rows are still in cache.
+    const std::size_t row_words = (hn + 63) / 64;
+    std::vector<std::uint64_t> words(kRowGroup * row_words, 0);
+    rows.assign(static_cast<std::size_t>(grid.vn), Parabola{});
+    for (int chunk = 0; chunk < grid.vn; chunk += kChunk) {
+        for (int v0 = chunk; v0 < std::min(grid.vn, chunk + kChunk); v0 += kRowGroup) {
+            KeptSums ks[kRowGroup];
+            const std::uint64_t* group_words[kRowGroup];
+            for (int r = 0; r < kRowGroup; ++r) {
+                std::uint64_t* w = words.data() + static_cast<std::size_t>(r) * row_words;
+                group_words[r] = w;
+                if (v0 + r >= grid.vn) {
+                    std::fill(w, w + row_words, 0);
+                    continue;
+                }
+                const std::uint16_t* row = sums + grid.index(v0 + r, 0);
+                scan_row(row, xs, std::max<std::int32_t>({row[0], row[hn - 1], threshold}), w, ks[r]);
+            }
+            add_fourth_powers(xs, group_words, ks);
+            for (int r = 0; r < kRowGroup && v0 + r < grid.vn; ++r)
+                rows[static_cast<std::size_t>(v0 + r)] = fit_kept(ks[r], xs);
+        }
+        column_scan.chunk(chunk);
+    }
+    const std::vector<KeptSums>& kept = column_scan.finish();
     columns.resize(hn);
     for (std::size_t h = 0; h < hn; ++h) columns[h] = fit_kept(kept[h], ys);
 }
