@@ -111,7 +111,8 @@ constexpr ChunkFactors kFactors;
 // kept blocks [a, b) adds P_k(b) - P_k(a). The fourth powers are exact only
 // over a prefix [0, exact4): there P_4 stops growing, and the rest of a sum
 // of fourth powers is added in double precision, in order, as the plain
-// scan adds it.
+// scan adds it. (A double sum of integers that are all multiples of 2^k
+// is exact while it stays below 2^(53 + k).)
 struct Positions {
     int count = 0;
     int offset = 0;
@@ -124,6 +125,9 @@ struct Positions {
         for (auto& p : prefix) p.assign(static_cast<std::size_t>(n) + 1, 0);
         fourth.resize(static_cast<std::size_t>(n));
         std::uint64_t cubes = 0, squares = 0;
+        // Every p^4 is a multiple of 16 when the offset is even (p = 2 x odd):
+        // then sums of them are exact doubles up to 2^57, otherwise up to 2^53.
+        const std::uint64_t bound4 = off % 2 == 0 ? kExactBound << 4 : kExactBound;
         exact4 = -1;
         for (int i = 0; i < n; ++i) {
             const std::uint64_t p = 4 * static_cast<std::uint64_t>(i) + static_cast<std::uint64_t>(off);
@@ -139,7 +143,7 @@ struct Positions {
             squares += p2;
             if (cubes >= kExactBound || squares >= kExactBound / 1024) exact = false;
             // p^4 itself may exceed 64 bits only far beyond the exact prefix.
-            if (exact4 < 0 && (p2 >= (std::uint64_t{1} << 27) || p2 * p2 >= kExactBound - prefix[4][at]))
+            if (exact4 < 0 && (p2 >= (std::uint64_t{1} << 29) || p2 * p2 >= bound4 - prefix[4][at]))
                 exact4 = i;
             prefix[4][at + 1] = exact4 < 0 ? prefix[4][at] + p2 * p2 : prefix[4][at];
         }
