@@ -752,3 +752,177 @@ TEST(LscCalculate, ThreadsChangeNeitherTheRecordNorTheLog) {
             }
     }
 }
+
+// ---------------------------------------------------------------- fast stage forms against plain models
+
+namespace {
+
+// Block statistics over caller-made block sums (values 0..1020).
+struct PlantedSums {
+    std::vector<std::uint16_t> storage;
+    std::unique_ptr<BlockStats> stats = std::make_unique<BlockStats>();
+
+    PlantedSums(int hn, int vn) {
+        stats->grid.hn = hn;
+        stats->grid.vn = vn;
+        stats->grid.n = static_cast<std::size_t>(hn) * static_cast<std::size_t>(vn);
+        storage.assign(4 * stats->grid.n, 0);
+        for (int c = 0; c < 4; ++c) stats->sums[c] = storage.data() + static_cast<std::size_t>(c) * stats->grid.n;
+    }
+    std::uint16_t& at(int c, int v, int h) { return storage[static_cast<std::size_t>(c) * stats->grid.n + stats->grid.index(v, h)]; }
+};
+
+// A bright dome with noise, stripes of dark blocks or plain noise: kept sets
+// from one long run to scattered blocks.
+void plant(PlantedSums& p, std::mt19937& rng) {
+    std::uniform_real_distribution<double> u(0, 1);
+    const int style = static_cast<int>(rng() % 4);
+    const int hn = p.stats->grid.hn, vn = p.stats->grid.vn;
+    for (int c = 0; c < 4; ++c) {
+        const double cx = hn * u(rng), cy = vn * u(rng), peak = 300 + 720 * u(rng);
+        const double fx = 0.5 * peak / (1.0 + hn * hn), fy = 0.5 * peak / (1.0 + vn * vn), noise = 40 * u(rng);
+        for (int v = 0; v < vn; ++v)
+            for (int h = 0; h < hn; ++h) {
+                double s = peak - fx * (h - cx) * (h - cx) - fy * (v - cy) * (v - cy) + noise * (u(rng) - 0.5);
+                if (style == 1 && (h + 3 * v) % 7 == 0) s *= 0.3;
+                if (style == 2) s = 1020 * u(rng);
+                if (style == 3 && u(rng) < 0.02) s = 1020;
+                p.at(c, v, h) = static_cast<std::uint16_t>(std::clamp(s, 0.0, 1020.0));
+            }
+        p.stats->target[c] = peak / 4 * (0.6 + 0.8 * u(rng));
+    }
+}
+
+}  // namespace
+
+// Rows and columns of every width class: short, past the exact range of the
+// fourth-power sums (beyond about 700 blocks), and past that of the cubes
+// (plain form); codes and vertices must be the same bits.
+TEST(LscFastForms, CentreScanEqualsThePlainDoubleSums) {
+    std::mt19937 rng(91);
+    const int sizes[][2] = {{1, 1}, {3, 1}, {1, 5}, {7, 9}, {8, 8}, {9, 17}, {64, 3}, {65, 66}, {130, 71},
+                            {161, 120}, {1300, 5}, {5, 1500}, {2900, 4}, {3, 3100}, {5200, 3}};
+    for (const auto& size : sizes)
+        for (int trial = 0; trial < 3; ++trial) {
+            PlantedSums p(size[0], size[1]);
+            plant(p, rng);
+            for (int c = 0; c < 4; ++c) {
+                std::vector<Parabola> rows, columns, plain_rows, plain_columns;
+                scan_channel(*p.stats, c, rows, columns);
+                scan_channel_plain(*p.stats, c, plain_rows, plain_columns);
+                ASSERT_EQ(rows.size(), plain_rows.size());
+                ASSERT_EQ(columns.size(), plain_columns.size());
+                int good = 0;
+                for (std::size_t i = 0; i < rows.size(); ++i) {
+                    EXPECT_EQ(rows[i].code, plain_rows[i].code) << size[0] << 'x' << size[1] << " row " << i;
+                    EXPECT_EQ(std::bit_cast<std::uint64_t>(rows[i].vertex), std::bit_cast<std::uint64_t>(plain_rows[i].vertex))
+                        << size[0] << 'x' << size[1] << " row " << i;
+                    good += rows[i].code == ParabolaCode::good;
+                }
+                for (std::size_t i = 0; i < columns.size(); ++i) {
+                    EXPECT_EQ(columns[i].code, plain_columns[i].code) << size[0] << 'x' << size[1] << " column " << i;
+                    EXPECT_EQ(std::bit_cast<std::uint64_t>(columns[i].vertex),
+                              std::bit_cast<std::uint64_t>(plain_columns[i].vertex))
+                        << size[0] << 'x' << size[1] << " column " << i;
+                    good += columns[i].code == ParabolaCode::good;
+                }
+                if (size[0] >= 64 && size[1] >= 64) { EXPECT_GT(good, 0) << size[0] << 'x' << size[1]; }
+            }
+        }
+}
+
+// The radius check against a per-block evaluation of every difference, over
+// geometries whose distances reach far enough for negative differences.
+TEST(LscFastForms, RadiusCheckEqualsAPerBlockEvaluation) {
+    std::mt19937 rng(93);
+    std::uniform_real_distribution<double> u(0, 1);
+    int nonzero = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        const int hn = 20 + static_cast<int>(rng() % 700), vn = 10 + static_cast<int>(rng() % 200);
+        PlantedSums p(hn, vn);
+        const int base = 600 + static_cast<int>(rng() % 300), spread = 1 + static_cast<int>(rng() % 40);
+        for (int c = 0; c < 4; ++c)
+            for (int v = 0; v < vn; ++v)
+                for (int h = 0; h < hn; ++h)
+                    p.at(c, v, h) = static_cast<std::uint16_t>(u(rng) < 0.01 ? rng() % 1021 : base + rng() % spread);
+        // Targets from the sums, then the gain need of every sum.
+        BlockStats& s = *p.stats;
+        for (int c = 0; c < 4; ++c) {
+            s.target[c] = (base + spread) / 4.0 * (0.98 + 0.1 * u(rng));
+            for (int sum = 0; sum <= kMaxBlockSum; ++sum) {
+                const double g = sum == 0 ? 0.0 : (s.target[c] - sum / 4.0) / (sum / 4.0);
+                s.gain_need[c][sum] = g;
+                s.log_gain_need[c][sum] = g > 0 ? log2_fix(std::max<std::uint32_t>(1, to_fixed16(g)), 16) : 0;
+            }
+        }
+        RadiusGeometry geometry(s.grid, static_cast<std::uint16_t>(rng() % (16 * hn)), static_cast<std::uint16_t>(rng() % (16 * vn)));
+        geometry.set_radius_factor(static_cast<int>(rng() % 4));
+        const std::size_t m = std::max<std::size_t>(1, static_cast<std::size_t>(0.01 * static_cast<double>(s.grid.n) + 0.5));
+        for (int c = 0; c < 4; ++c) {
+            std::vector<int> negative;
+            long long qualifying = 0, total = 0;
+            int minimum = 0;
+            for (int v = 0; v < vn; ++v)
+                for (int h = 0; h < hn; ++h) {
+                    const std::uint16_t sum = s.sums[c][s.grid.index(v, h)];
+                    const double g = s.gain_need[c][sum];
+                    if (!(g > 0)) continue;
+                    const int d = saturate16(static_cast<long long>(s.log_gain_need[c][sum]) -
+                                             saturate16(static_cast<long long>(log2_fix(geometry.r2(c, v, h), 0)) - 26624));
+                    if (d >= 0) continue;
+                    negative.push_back(d);
+                    if (g > 0.01) {
+                        ++qualifying;
+                        total += d;
+                        minimum = std::min(minimum, d);
+                    }
+                }
+            int preliminary = -1;
+            const int D = channel_difference(s, geometry, c, preliminary);
+            EXPECT_EQ(preliminary, qualifying ? static_cast<int>(total / qualifying) : 0) << trial << ' ' << c;
+            if (qualifying == 0) {
+                EXPECT_EQ(D, 0) << trial << ' ' << c;
+                continue;
+            }
+            ++nonzero;
+            std::sort(negative.begin(), negative.end());
+            negative.erase(negative.begin(), std::lower_bound(negative.begin(), negative.end(), minimum));
+            negative.erase(std::lower_bound(negative.begin(), negative.end(), minimum + 1024), negative.end());
+            const std::size_t taken = std::min(m, negative.size());
+            std::uint32_t power = 0;
+            for (std::size_t i = 0; i < taken; ++i) power += pow2_fix(negative[i], 12);
+            EXPECT_EQ(D, log2_fix(power / static_cast<std::uint32_t>(taken), 12)) << trial << ' ' << c;
+        }
+    }
+    EXPECT_GT(nonzero, 10);
+}
+
+// The image pass against a direct sum of every block's samples, on widths
+// and heights with leftover columns and rows.
+TEST(LscFastForms, BlockSumsAndHistogramsEqualADirectSum) {
+    std::mt19937 rng(95);
+    for (int trial = 0; trial < 60; ++trial) {
+        const int width = 4 + static_cast<int>(rng() % 150), height = 4 + static_cast<int>(rng() % 40);
+        std::vector<std::uint8_t> raw(static_cast<std::size_t>(width) * height);
+        const int top = 1 + static_cast<int>(rng() % 256);
+        for (auto& sample : raw) sample = static_cast<std::uint8_t>(rng() % top);
+        const BlockGrid grid = BlockGrid::of(static_cast<unsigned>(width), static_cast<unsigned>(height));
+        std::vector<std::uint16_t> storage(4 * grid.n);
+        std::uint16_t* sums[4];
+        for (int c = 0; c < 4; ++c) sums[c] = storage.data() + static_cast<std::size_t>(c) * grid.n;
+        std::uint32_t hist[4][256] = {};
+        block_sums(raw.data(), static_cast<unsigned>(width), grid.hn, grid.vn, sums, hist);
+        std::uint32_t expected_hist[4][256] = {};
+        for (int v = 0; v < grid.vn; ++v)
+            for (int h = 0; h < grid.hn; ++h)
+                for (int c = 0; c < 4; ++c) {
+                    unsigned total = 0;
+                    for (int dy = c / 2; dy < 4; dy += 2)
+                        for (int dx = c % 2; dx < 4; dx += 2)
+                            total += raw[static_cast<std::size_t>(4 * v + dy) * width + 4 * h + dx];
+                    ASSERT_EQ(sums[c][grid.index(v, h)], total) << width << 'x' << height << ' ' << c;
+                    ++expected_hist[c][static_cast<int>(total / 4.0 + 0.5)];
+                }
+        EXPECT_EQ(std::memcmp(hist, expected_hist, sizeof hist), 0) << width << 'x' << height;
+    }
+}

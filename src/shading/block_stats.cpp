@@ -4,19 +4,56 @@
 #include <array>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "frame/log.h"
 #include "frame/parallel.h"
 #include "shading/numeric.h"
 
 namespace morvik::shading {
 
+namespace {
+
+#if defined(__SSE2__)
+// Four blocks of two channels side by side: rows ra and rb (the channels'
+// two sample rows of each block), columns x .. x + 15. Stores the sums of the
+// even-column channel at even[0..3] and of the odd-column one at odd[0..3],
+// and their histogram bins trunc(sum / 4 + 0.5) at bins[0..7].
+inline void four_blocks(const std::uint8_t* ra, const std::uint8_t* rb, std::uint16_t* even, std::uint16_t* odd,
+                        std::uint16_t bins[8]) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ra));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rb));
+    // Column sums of the two rows, blocks 0-1 and 2-3.
+    __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+    __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
+    // Columns 4k + (0, 1) plus 4k + (2, 3): each block's (even, odd) pair
+    // lands in its first 32-bit lane.
+    lo = _mm_add_epi16(lo, _mm_srli_si128(lo, 4));
+    hi = _mm_add_epi16(hi, _mm_srli_si128(hi, 4));
+    __m128i q = _mm_unpacklo_epi64(_mm_shuffle_epi32(lo, _MM_SHUFFLE(3, 1, 2, 0)),
+                                   _mm_shuffle_epi32(hi, _MM_SHUFFLE(3, 1, 2, 0)));
+    // (e0 o0 e1 o1 e2 o2 e3 o3) to (e0 e1 e2 e3 o0 o1 o2 o3).
+    q = _mm_shufflelo_epi16(q, _MM_SHUFFLE(3, 1, 2, 0));
+    q = _mm_shufflehi_epi16(q, _MM_SHUFFLE(3, 1, 2, 0));
+    q = _mm_shuffle_epi32(q, _MM_SHUFFLE(3, 1, 2, 0));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(even), q);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(odd), _mm_unpackhi_epi64(q, q));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bins), _mm_srli_epi16(_mm_add_epi16(q, _mm_set1_epi16(2)), 2));
+}
+#endif
+
+}  // namespace
+
 void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
                 std::uint32_t hist[4][256]) {
     const std::size_t w = width;
-    std::uint32_t* h0 = hist[0];
-    std::uint32_t* h1 = hist[1];
-    std::uint32_t* h2 = hist[2];
-    std::uint32_t* h3 = hist[3];
+    // Two histograms per channel, for even and odd blocks: neighbouring
+    // blocks of a flat field mostly share a bin, and two counters halve the
+    // chain of increments through memory.
+    std::uint32_t split[2][4][256] = {};
     for (int v = 0; v < vn; ++v) {
         const std::uint8_t* r0 = raw + static_cast<std::size_t>(4 * v) * w;
         const std::uint8_t* r1 = r0 + w;
@@ -27,7 +64,23 @@ void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::ui
         std::uint16_t* s1 = sums[1] + base;
         std::uint16_t* s2 = sums[2] + base;
         std::uint16_t* s3 = sums[3] + base;
-        for (int h = 0; h < hn; ++h) {
+        int h = 0;
+#if defined(__SSE2__)
+        for (; h + 4 <= hn; h += 4) {
+            const int x = 4 * h;
+            alignas(16) std::uint16_t upper[8], lower[8];
+            four_blocks(r0 + x, r2 + x, s0 + h, s1 + h, upper);
+            four_blocks(r1 + x, r3 + x, s2 + h, s3 + h, lower);
+            for (int i = 0; i < 4; ++i) {
+                std::uint32_t (&half)[4][256] = split[i & 1];
+                ++half[0][upper[i]];
+                ++half[1][upper[4 + i]];
+                ++half[2][lower[i]];
+                ++half[3][lower[4 + i]];
+            }
+        }
+#endif
+        for (; h < hn; ++h) {
             const int x = 4 * h;
             const unsigned a = r0[x] + r0[x + 2] + r2[x] + r2[x + 2];
             const unsigned b = r0[x + 1] + r0[x + 3] + r2[x + 1] + r2[x + 3];
@@ -38,12 +91,15 @@ void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::ui
             s2[h] = static_cast<std::uint16_t>(c);
             s3[h] = static_cast<std::uint16_t>(d);
             // Histogram bin trunc(sum / 4 + 0.5).
-            ++h0[(a + 2) >> 2];
-            ++h1[(b + 2) >> 2];
-            ++h2[(c + 2) >> 2];
-            ++h3[(d + 2) >> 2];
+            std::uint32_t (&half)[4][256] = split[h & 1];
+            ++half[0][(a + 2) >> 2];
+            ++half[1][(b + 2) >> 2];
+            ++half[2][(c + 2) >> 2];
+            ++half[3][(d + 2) >> 2];
         }
     }
+    for (int c = 0; c < 4; ++c)
+        for (int bin = 0; bin < 256; ++bin) hist[c][bin] += split[0][c][bin] + split[1][c][bin];
 }
 
 double target_of(const std::uint32_t histogram[256], std::size_t blocks, double target_scale) {

@@ -1,6 +1,12 @@
 #include "shading/centre.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "frame/log.h"
 #include "frame/parallel.h"
@@ -15,6 +21,8 @@ using frame::log_write;
 inline double det3(double a, double b, double c, double d, double e, double f, double g, double h, double i) {
     return a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
 }
+
+// ------------------------------------------------------------ plain scan
 
 // Parabola sums of every block column, one array per quantity (positions y,
 // block means m).
@@ -72,12 +80,438 @@ void add_row_to_columns(const std::uint16_t* __restrict row, const std::uint16_t
     }
 }
 
-// Both scans of channel c in one pass over its block sums. A row keeps the
-// blocks at least as bright as both its ends and as half the target, a column
-// likewise with its top and bottom. Row sums run along the row; the column
-// sums of all columns advance together, row by row, each still summing top
-// to bottom.
+// ------------------------------------------------------------ exact scan
+
+constexpr std::uint64_t kExactBound = std::uint64_t{1} << 53;  // integers below are exact doubles
+constexpr int kChunk = 64;  // blocks per chunk of the 32-bit weighted sums
+
+// Position j and j^2 of a block within its chunk, as 16-bit factors: in
+// order, and for a pair of rows j, j + 1 repeated over four columns.
+struct ChunkFactors {
+    alignas(16) std::int16_t j[kChunk];
+    alignas(16) std::int16_t j2[kChunk];
+    alignas(16) std::int16_t pair_j[kChunk / 2][8];
+    alignas(16) std::int16_t pair_j2[kChunk / 2][8];
+    constexpr ChunkFactors() : j(), j2(), pair_j(), pair_j2() {
+        for (int i = 0; i < kChunk; ++i) {
+            j[i] = static_cast<std::int16_t>(i);
+            j2[i] = static_cast<std::int16_t>(i * i);
+            for (int lane = 0; lane < 4; ++lane) {
+                pair_j[i / 2][2 * lane + i % 2] = j[i];
+                pair_j2[i / 2][2 * lane + i % 2] = j2[i];
+            }
+        }
+    }
+};
+constexpr ChunkFactors kFactors;
+
+// The positions p_i = 4i + offset of one scan direction (x of the block
+// columns for the row parabolas, y of the block rows for the column ones)
+// and prefix sums P_k(i) = sum of p_u^k over u < i, k = 0..4, so that a run of
+// kept blocks [a, b) adds P_k(b) - P_k(a). The fourth powers are exact only
+// over a prefix [0, exact4): there P_4 stops growing, and the rest of a sum
+// of fourth powers is added in double precision, in order, as the plain
+// scan adds it. (A double sum of integers that are all multiples of 2^k
+// is exact while it stays below 2^(53 + k).)
+struct Positions {
+    int count = 0;
+    int offset = 0;
+    int exact4 = 0;
+    bool exact = true;  // sums of p^3 and of 1020 p^2 over all positions are exact
+    std::vector<std::uint64_t> prefix[5];
+    std::vector<double> fourth;  // p^4 as the plain scan forms it
+
+    Positions(int n, int off, int exact4_multiple) : count(n), offset(off) {
+        for (auto& p : prefix) p.assign(static_cast<std::size_t>(n) + 1, 0);
+        fourth.resize(static_cast<std::size_t>(n));
+        std::uint64_t cubes = 0, squares = 0;
+        // Every p^4 is a multiple of 16 when the offset is even (p = 2 x odd):
+        // then sums of them are exact doubles up to 2^57, otherwise up to 2^53.
+        const std::uint64_t bound4 = off % 2 == 0 ? kExactBound << 4 : kExactBound;
+        exact4 = -1;
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t p = 4 * static_cast<std::uint64_t>(i) + static_cast<std::uint64_t>(off);
+            const std::uint64_t p2 = p * p, p3 = p2 * p;
+            const double pd2 = static_cast<double>(p2);
+            fourth[static_cast<std::size_t>(i)] = pd2 * pd2;
+            const auto at = static_cast<std::size_t>(i);
+            prefix[0][at + 1] = prefix[0][at] + 1;
+            prefix[1][at + 1] = prefix[1][at] + p;
+            prefix[2][at + 1] = prefix[2][at] + p2;
+            prefix[3][at + 1] = prefix[3][at] + p3;
+            cubes += p3;
+            squares += p2;
+            if (cubes >= kExactBound || squares >= kExactBound / 1024) exact = false;
+            // p^4 itself may exceed 64 bits only far beyond the exact prefix.
+            if (exact4 < 0 && (p2 >= (std::uint64_t{1} << 29) || p2 * p2 >= bound4 - prefix[4][at]))
+                exact4 = i;
+            prefix[4][at + 1] = exact4 < 0 ? prefix[4][at] + p2 * p2 : prefix[4][at];
+        }
+        if (exact4 < 0) exact4 = n;
+        // The column scan switches to the double sums at the start of a row pair.
+        exact4 -= exact4 % exact4_multiple;
+        for (int i = exact4; i < n; ++i) prefix[4][static_cast<std::size_t>(i) + 1] = prefix[4][static_cast<std::size_t>(exact4)];
+    }
+    double position(int i) const { return 4.0 * i + offset; }
+};
+
+// Sums of the kept blocks of one row or column, exact integers where the
+// plain double sums are exact, and the double sum of the fourth powers.
+struct KeptSums {
+    std::uint64_t power[5] = {};   // sum of p^k over the kept blocks (k = 4: those below exact4)
+    std::uint64_t weighted[3] = {};  // sum of s, p s, p^2 s (block sums s)
+    double fourth = 0;              // sum of p^4 in the order of the plain scan
+    int first = -1, last = -1;      // first and last kept index
+
+    void open_run(const Positions& pos, int i) {
+        for (int k = 0; k < 5; ++k) power[k] -= pos.prefix[k][static_cast<std::size_t>(i)];
+        if (first < 0) first = i;
+    }
+    void close_run(const Positions& pos, int i) {
+        for (int k = 0; k < 5; ++k) power[k] += pos.prefix[k][static_cast<std::size_t>(i)];
+        last = i - 1;
+    }
+    // Adds the 32-bit chunk sums a0 = sum s, a1 = sum j s, a2 = sum j^2 s of
+    // a chunk whose first position is base (p = base + 4j).
+    void add_chunk(std::uint64_t base, std::uint64_t a0, std::uint64_t a1, std::uint64_t a2) {
+        weighted[0] += a0;
+        weighted[1] += base * a0 + 4 * a1;
+        weighted[2] += base * base * a0 + 8 * base * a1 + 16 * a2;
+    }
+    // The plain scan's sums: every quantity below 2^53, so the conversions
+    // are exact (sum of s p^2 / 4 included: the caller checked the bound).
+    PowerSums to_power_sums() const {
+        PowerSums s;
+        s.n = static_cast<double>(power[0]);
+        s.sx = static_cast<double>(power[1]);
+        s.sx2 = static_cast<double>(power[2]);
+        s.sx3 = static_cast<double>(power[3]);
+        s.sx4 = fourth;
+        s.sy = static_cast<double>(weighted[0]) / 4.0;
+        s.sxy = static_cast<double>(weighted[1]) / 4.0;
+        s.sx2y = static_cast<double>(weighted[2]) / 4.0;
+        return s;
+    }
+};
+
+#if defined(__SSE2__)
+inline std::uint32_t horizontal_sum(__m128i v) {
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0x4E));
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, 0xB1));
+    return static_cast<std::uint32_t>(_mm_cvtsi128_si32(v));
+}
+#endif
+
+// One block row: the kept blocks (sum >= at_least) as a bit set, their
+// weighted sums and the runs they form.
+void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_least, std::uint64_t* words,
+              KeptSums& ks) {
+    const int n = pos.count;
+    std::uint64_t carry = 0;  // the last block of the previous word was kept
+    for (int h0 = 0, w = 0; h0 < n; h0 += kChunk, ++w) {
+        const int len = std::min(kChunk, n - h0);
+        std::uint64_t bits = 0;
+        std::uint32_t a0 = 0, a1 = 0, a2 = 0;
+        int j = 0;
+#if defined(__SSE2__)
+        const __m128i limit = _mm_set1_epi16(static_cast<std::int16_t>(at_least - 1));
+        const __m128i ones = _mm_set1_epi16(1);
+        __m128i v0 = _mm_setzero_si128(), v1 = v0, v2 = v0;
+        for (; j + 8 <= len; j += 8) {
+            const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h0 + j));
+            const __m128i keep = _mm_cmpgt_epi16(s, limit);
+            const __m128i kept = _mm_and_si128(s, keep);
+            bits |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(keep, _mm_setzero_si128()))) << j;
+            v0 = _mm_add_epi32(v0, _mm_madd_epi16(kept, ones));
+            v1 = _mm_add_epi32(v1, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j + j))));
+            v2 = _mm_add_epi32(v2, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j2 + j))));
+        }
+        a0 = horizontal_sum(v0);
+        a1 = horizontal_sum(v1);
+        a2 = horizontal_sum(v2);
+#endif
+        for (; j < len; ++j) {
+            const std::uint32_t s = row[h0 + j];
+            if (static_cast<std::int32_t>(s) < at_least) continue;
+            bits |= std::uint64_t{1} << j;
+            a0 += s;
+            a1 += static_cast<std::uint32_t>(j) * s;
+            a2 += static_cast<std::uint32_t>(j * j) * s;
+        }
+        words[w] = bits;
+        ks.add_chunk(4 * static_cast<std::uint64_t>(h0) + static_cast<std::uint64_t>(pos.offset), a0, a1, a2);
+        // Runs: a start where a kept block follows an unkept one, an end at
+        // the first unkept block after a kept one.
+        const std::uint64_t before = (bits << 1) | carry;
+        for (std::uint64_t starts = bits & ~before; starts; starts &= starts - 1)
+            ks.open_run(pos, h0 + std::countr_zero(starts));
+        const std::uint64_t valid = len == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << len) - 1;
+        for (std::uint64_t ends = ~bits & before & valid; ends; ends &= ends - 1)
+            ks.close_run(pos, h0 + std::countr_zero(ends));
+        carry = (bits >> (len - 1)) & 1;
+    }
+    if (carry) ks.close_run(pos, n);
+}
+
+// The fourth powers of a group of rows from exact4 on, in block order, each
+// row its own chain of additions (adding p^4 * 0 for an unkept block leaves a
+// sum unchanged); four chains in flight hide the latency of each addition.
+constexpr int kRowGroup = 4;
+
+void add_fourth_powers(const Positions& pos, const std::uint64_t* const words[kRowGroup], KeptSums ks[kRowGroup]) {
+    static constexpr double kKept[2] = {0.0, 1.0};
+    double f0 = static_cast<double>(ks[0].power[4]), f1 = static_cast<double>(ks[1].power[4]);
+    double f2 = static_cast<double>(ks[2].power[4]), f3 = static_cast<double>(ks[3].power[4]);
+    const int end = std::max({ks[0].last, ks[1].last, ks[2].last, ks[3].last}) + 1;
+    for (int h = pos.exact4; h < end; ++h) {
+        const double p = pos.fourth[static_cast<std::size_t>(h)];
+        const int w = h / 64, b = h % 64;
+        f0 += p * kKept[(words[0][w] >> b) & 1];
+        f1 += p * kKept[(words[1][w] >> b) & 1];
+        f2 += p * kKept[(words[2][w] >> b) & 1];
+        f3 += p * kKept[(words[3][w] >> b) & 1];
+    }
+    ks[0].fourth = f0;
+    ks[1].fourth = f1;
+    ks[2].fourth = f2;
+    ks[3].fourth = f3;
+}
+
+// The column scan over all columns of a channel, by chunks of 64 block rows,
+// eight columns at a time down a chunk, a pair of rows at a time: per column
+// 32-bit sums of s, j s, j^2 s (j the row within the chunk), runs of kept
+// rows from the change of the kept test between rows, and from row exact4
+// on the double sum of the fourth powers, each column top to bottom.
+class ColumnScan {
+public:
+    ColumnScan(const std::uint16_t* sums, int hn, int vn, const Positions& pos, const std::vector<std::int16_t>& at_least)
+        : sums_(sums), hn_(hn), vn_(vn), pos_(pos), at_least_(at_least), columns_(static_cast<std::size_t>(hn)),
+          kept_(static_cast<std::size_t>(hn), 0), a0_(static_cast<std::size_t>(hn)), a1_(static_cast<std::size_t>(hn)),
+          a2_(static_cast<std::size_t>(hn)), fourth_(static_cast<std::size_t>(hn)) {}
+
+    // Rows v0 .. v0 + 63 (fewer in the last chunk); chunks in order.
+    void chunk(int v0) {
+        const int v_end = std::min(vn_, v0 + kChunk);
+        int h = 0;
+#if defined(__SSE2__)
+        for (; h + 8 <= hn_; h += 8) strip(h, v0, v_end);
+#endif
+        for (; h < hn_; ++h) column(h, v0, v_end);
+        const std::uint64_t base = 4 * static_cast<std::uint64_t>(v0) + static_cast<std::uint64_t>(pos_.offset);
+        for (std::size_t c = 0; c < columns_.size(); ++c) columns_[c].add_chunk(base, a0_[c], a1_[c], a2_[c]);
+    }
+
+    const std::vector<KeptSums>& finish() {
+        for (std::size_t c = 0; c < columns_.size(); ++c) {
+            KeptSums& ks = columns_[c];
+            if (kept_[c]) ks.close_run(pos_, vn_);
+            ks.fourth = pos_.exact4 < vn_ ? fourth_[c] : static_cast<double>(ks.power[4]);
+        }
+        return columns_;
+    }
+
+private:
+    const std::uint16_t* row(int v) const { return sums_ + static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_); }
+
+#if defined(__SSE2__)
+    // Eight columns from h down rows v0 .. v_end - 1, a pair of rows at a
+    // time, with every sum of the chunk held in registers. A missing last
+    // row keeps nothing, which closes every run at vn.
+    void strip(int h, int v0, int v_end) {
+        const __m128i ones = _mm_set1_epi16(1);
+        const __m128i limit = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at_least_.data() + h)), ones);
+        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kept_.data() + h));
+        __m128i s0_lo = _mm_setzero_si128(), s0_hi = s0_lo, s1_lo = s0_lo, s1_hi = s0_lo, s2_lo = s0_lo, s2_hi = s0_lo;
+        double* fourth = fourth_.data() + h;
+        __m128d f01 = _mm_loadu_pd(fourth), f23 = _mm_loadu_pd(fourth + 2), f45 = _mm_loadu_pd(fourth + 4),
+                f67 = _mm_loadu_pd(fourth + 6);
+        for (int v = v0; v < v_end; v += 2) {
+            const int j = v - v0;
+            const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v) + h));
+            const __m128i r1 = v + 1 < vn_ ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v + 1) + h))
+                                           : _mm_setzero_si128();
+            const __m128i k0 = _mm_cmpgt_epi16(r0, limit);
+            const __m128i k1 = v + 1 < vn_ ? _mm_cmpgt_epi16(r1, limit) : _mm_setzero_si128();
+            if (v == pos_.exact4) {
+                alignas(16) double start[8];
+                start_fourth(h, 8, lane_bits(before), start);
+                f01 = _mm_load_pd(start);
+                f23 = _mm_load_pd(start + 2);
+                f45 = _mm_load_pd(start + 4);
+                f67 = _mm_load_pd(start + 6);
+            }
+            if (_mm_movemask_epi8(_mm_or_si128(_mm_xor_si128(k0, before), _mm_xor_si128(k1, k0)))) {
+                const int mb = lane_bits(before), m0 = lane_bits(k0), m1 = lane_bits(k1);
+                for (int i = 0; i < 8; ++i)
+                    transitions(h + i, v, (mb >> i) & 1, (m0 >> i) & 1, (m1 >> i) & 1);
+            }
+            before = k1;
+            const __m128i kept0 = _mm_and_si128(r0, k0), kept1 = _mm_and_si128(r1, k1);
+            const __m128i lo = _mm_unpacklo_epi16(kept0, kept1), hi = _mm_unpackhi_epi16(kept0, kept1);
+            const __m128i f1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j[j / 2]));
+            const __m128i f2 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j2[j / 2]));
+            s0_lo = _mm_add_epi32(s0_lo, _mm_madd_epi16(lo, ones));
+            s0_hi = _mm_add_epi32(s0_hi, _mm_madd_epi16(hi, ones));
+            s1_lo = _mm_add_epi32(s1_lo, _mm_madd_epi16(lo, f1));
+            s1_hi = _mm_add_epi32(s1_hi, _mm_madd_epi16(hi, f1));
+            s2_lo = _mm_add_epi32(s2_lo, _mm_madd_epi16(lo, f2));
+            s2_hi = _mm_add_epi32(s2_hi, _mm_madd_epi16(hi, f2));
+            if (v >= pos_.exact4) {
+                add_fourth(k0, pos_.fourth[static_cast<std::size_t>(v)], f01, f23, f45, f67);
+                if (v + 1 < vn_) add_fourth(k1, pos_.fourth[static_cast<std::size_t>(v + 1)], f01, f23, f45, f67);
+            }
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(kept_.data() + h), before);
+        store(a0_.data() + h, s0_lo, s0_hi);
+        store(a1_.data() + h, s1_lo, s1_hi);
+        store(a2_.data() + h, s2_lo, s2_hi);
+        _mm_storeu_pd(fourth, f01);
+        _mm_storeu_pd(fourth + 2, f23);
+        _mm_storeu_pd(fourth + 4, f45);
+        _mm_storeu_pd(fourth + 6, f67);
+    }
+
+    static int lane_bits(__m128i mask) { return _mm_movemask_epi8(_mm_packs_epi16(mask, _mm_setzero_si128())); }
+    static void store(std::uint32_t* at, __m128i lo, __m128i hi) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), lo);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 4), hi);
+    }
+    // Adds p4 to the fourth-power sums of the kept lanes (p4 * 0 = 0 to the
+    // others, as the plain sums do).
+    static void add_fourth(__m128i kept, double p4, __m128d& f01, __m128d& f23, __m128d& f45, __m128d& f67) {
+        const __m128d p = _mm_set1_pd(p4);
+        const __m128i lo = _mm_unpacklo_epi16(kept, kept), hi = _mm_unpackhi_epi16(kept, kept);
+        f01 = _mm_add_pd(f01, _mm_and_pd(p, _mm_castsi128_pd(_mm_unpacklo_epi32(lo, lo))));
+        f23 = _mm_add_pd(f23, _mm_and_pd(p, _mm_castsi128_pd(_mm_unpackhi_epi32(lo, lo))));
+        f45 = _mm_add_pd(f45, _mm_and_pd(p, _mm_castsi128_pd(_mm_unpacklo_epi32(hi, hi))));
+        f67 = _mm_add_pd(f67, _mm_and_pd(p, _mm_castsi128_pd(_mm_unpackhi_epi32(hi, hi))));
+    }
+#endif
+
+    // One column, the same sums block by block.
+    void column(int h, int v0, int v_end) {
+        const auto c = static_cast<std::size_t>(h);
+        const std::int32_t limit = at_least_[c];
+        bool before = kept_[c] != 0;
+        std::uint32_t s0 = 0, s1 = 0, s2 = 0;
+        for (int v = v0; v < v_end; v += 2) {
+            const auto j = static_cast<std::uint32_t>(v - v0);
+            const std::uint32_t r0 = row(v)[h], r1 = v + 1 < vn_ ? row(v + 1)[h] : 0;
+            const bool k0 = static_cast<std::int32_t>(r0) >= limit, k1 = v + 1 < vn_ && static_cast<std::int32_t>(r1) >= limit;
+            if (v == pos_.exact4) start_fourth(h, 1, before ? 1 : 0, &fourth_[c]);
+            if (k0 != before || k1 != k0) transitions(h, v, before, k0, k1);
+            before = k1;
+            const std::uint32_t m0 = k0 ? r0 : 0, m1 = k1 ? r1 : 0;
+            s0 += m0 + m1;
+            s1 += j * m0 + (j + 1) * m1;
+            s2 += j * j * m0 + (j + 1) * (j + 1) * m1;
+            if (v >= pos_.exact4) {
+                fourth_[c] += k0 ? pos_.fourth[static_cast<std::size_t>(v)] : 0.0;
+                if (v + 1 < vn_) fourth_[c] += k1 ? pos_.fourth[static_cast<std::size_t>(v + 1)] : 0.0;
+            }
+        }
+        kept_[c] = before ? -1 : 0;
+        a0_[c] = s0;
+        a1_[c] = s1;
+        a2_[c] = s2;
+    }
+
+    // Column h was kept at row v - 1 (before), v (k0) and v + 1 (k1).
+    void transitions(int h, int v, bool before, bool k0, bool k1) {
+        KeptSums& ks = columns_[static_cast<std::size_t>(h)];
+        if (k0 && !before) ks.open_run(pos_, v);
+        if (!k0 && before) ks.close_run(pos_, v);
+        if (k1 && !k0) ks.open_run(pos_, v + 1);
+        if (!k1 && k0) ks.close_run(pos_, v + 1);
+    }
+
+    // From row exact4 on, the fourth powers of columns h .. h + count - 1 are
+    // summed in double precision, starting from the exact sum over the rows
+    // above; a run still open at row exact4 - 1 (bit i of open) holds
+    // -P_4(start) and counts up to exact4. Called before the transitions of
+    // row exact4; the integer fourth-power sums are not used after it.
+    void start_fourth(int h, int count, int open, double* out) const {
+        const std::uint64_t closed = pos_.prefix[4][static_cast<std::size_t>(pos_.exact4)];
+        for (int i = 0; i < count; ++i)
+            out[i] = static_cast<double>(columns_[static_cast<std::size_t>(h + i)].power[4] + (((open >> i) & 1) ? closed : 0));
+    }
+
+    const std::uint16_t* sums_;
+    int hn_, vn_;
+    const Positions& pos_;
+    const std::vector<std::int16_t>& at_least_;
+    std::vector<KeptSums> columns_;
+    std::vector<std::int16_t> kept_;  // kept test per column at the last row done (0 / -1)
+    std::vector<std::uint32_t> a0_, a1_, a2_;  // chunk sums of s, j s, j^2 s
+    std::vector<double> fourth_;
+};
+
+Parabola fit_kept(const KeptSums& ks, const Positions& pos) {
+    if (ks.power[0] <= 2) return Parabola{};
+    return fit_parabola(ks.to_power_sums(), pos.position(ks.first), pos.position(ks.last));
+}
+
+}  // namespace
+
+// Both scans of channel c in one pass over its block sums, with exact
+// integer sums: the plain double sums add integers (positions and their
+// powers) and quarters (block means), so while every partial sum stays below
+// 2^53 they are exact, and any order of adding gives the same result. Only
+// the fourth powers grow past that; they are summed in double precision from
+// the last exact partial sum on, in block order, as the plain scan does.
 void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, std::vector<Parabola>& columns) {
+    const BlockGrid& grid = stats.grid;
+    const Positions xs(grid.hn, block_x(c, 0), 1), ys(grid.vn, block_y(c, 0), 2);
+    if (!xs.exact || !ys.exact) {
+        scan_channel_plain(stats, c, rows, columns);
+        return;
+    }
+    const auto hn = static_cast<std::size_t>(grid.hn);
+    const std::int32_t threshold = sum_at_least(0.5 * stats.target[c]);
+    const std::uint16_t* sums = stats.sums[c];
+    const std::uint16_t* top = sums;
+    const std::uint16_t* bottom = sums + grid.index(grid.vn - 1, 0);
+
+    std::vector<std::int16_t> at_least(hn);
+    for (std::size_t h = 0; h < hn; ++h)
+        at_least[h] = static_cast<std::int16_t>(std::max<std::int32_t>({top[h], bottom[h], threshold}));
+    ColumnScan column_scan(sums, grid.hn, grid.vn, ys, at_least);
+
+    // By chunks of 64 block rows: their row parabolas, four rows at a time
+    // (missing rows keep nothing), then the chunk's share of the column sums
+    // while its rows are still in cache.
+    const std::size_t row_words = (hn + 63) / 64;
+    std::vector<std::uint64_t> words(kRowGroup * row_words, 0);
+    rows.assign(static_cast<std::size_t>(grid.vn), Parabola{});
+    for (int chunk = 0; chunk < grid.vn; chunk += kChunk) {
+        for (int v0 = chunk; v0 < std::min(grid.vn, chunk + kChunk); v0 += kRowGroup) {
+            KeptSums ks[kRowGroup];
+            const std::uint64_t* group_words[kRowGroup];
+            for (int r = 0; r < kRowGroup; ++r) {
+                std::uint64_t* w = words.data() + static_cast<std::size_t>(r) * row_words;
+                group_words[r] = w;
+                if (v0 + r >= grid.vn) {
+                    std::fill(w, w + row_words, 0);
+                    continue;
+                }
+                const std::uint16_t* row = sums + grid.index(v0 + r, 0);
+                scan_row(row, xs, std::max<std::int32_t>({row[0], row[hn - 1], threshold}), w, ks[r]);
+            }
+            add_fourth_powers(xs, group_words, ks);
+            for (int r = 0; r < kRowGroup && v0 + r < grid.vn; ++r)
+                rows[static_cast<std::size_t>(v0 + r)] = fit_kept(ks[r], xs);
+        }
+        column_scan.chunk(chunk);
+    }
+    const std::vector<KeptSums>& kept = column_scan.finish();
+    columns.resize(hn);
+    for (std::size_t h = 0; h < hn; ++h) columns[h] = fit_kept(kept[h], ys);
+}
+
+// The plain form: every kept block adds its position powers and mean in
+// double precision, rows along the row, columns top to bottom.
+void scan_channel_plain(const BlockStats& stats, int c, std::vector<Parabola>& rows, std::vector<Parabola>& columns) {
+
     const BlockGrid& grid = stats.grid;
     const auto hn = static_cast<std::size_t>(grid.hn);
     const std::int32_t threshold = sum_at_least(0.5 * stats.target[c]);
@@ -136,6 +570,9 @@ void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, s
         columns[h] = fit_parabola(s, cs.first[h], cs.last[h]);
     }
 }
+
+
+namespace {
 
 ChannelCentre intersect(const Line& horizontal, const Line& vertical, const BlockGrid& grid, int c) {
     ChannelCentre centre;

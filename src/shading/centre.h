@@ -81,6 +81,16 @@ struct CentreResult {
     std::uint16_t center_y = 0;
 };
 
+// Both scans of channel c: the parabola of every block row (rows[v]) and
+// block column (columns[h]). A row keeps the blocks at least as bright as
+// both its ends and as half the target, a column likewise with its top and
+// bottom; the sums of the kept blocks are those of PowerSums::add in block
+// order. scan_channel_plain forms them exactly so; scan_channel reaches the
+// same bits faster, and falls back on the plain form for grids too large for
+// its integer sums.
+void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, std::vector<Parabola>& columns);
+void scan_channel_plain(const BlockStats& stats, int c, std::vector<Parabola>& rows, std::vector<Parabola>& columns);
+
 // Runs the stage with its log lines (all but the failure line).
 CentreResult find_centre(const BlockStats& stats, unsigned bayer_order);
 

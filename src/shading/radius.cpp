@@ -46,18 +46,12 @@ void RadiusGeometry::set_radius_factor(int radius_factor) {
         }
         max_r2 = std::max(max_r2, mx + my);
     }
-    log_r2_.assign(static_cast<std::size_t>(max_r2) + 1, INT16_MAX);
+    if (log_r2_.size() <= max_r2) log_r2_.resize(static_cast<std::size_t>(max_r2) + 1, kUnknown);
 }
 
-std::int16_t RadiusGeometry::log_r2(std::uint32_t r2) const {
-    // Parts running on other threads may fill the same entry: both write the
-    // same value, through relaxed atomic access.
-    std::atomic_ref<std::int16_t> memo(log_r2_[r2]);
-    std::int16_t value = memo.load(std::memory_order_relaxed);
-    if (value == INT16_MAX) {
-        value = saturate16(static_cast<long long>(log2_fix(r2, 0)) - 26624);
-        memo.store(value, std::memory_order_relaxed);
-    }
+std::int16_t RadiusGeometry::remember_log_r2(std::uint32_t r2) const {
+    const std::int16_t value = saturate16(static_cast<long long>(log2_fix(r2, 0)) - 26624);
+    std::atomic_ref<std::int16_t>(log_r2_[r2]).store(value, std::memory_order_relaxed);
     return value;
 }
 
@@ -77,6 +71,38 @@ int channel_difference(const BlockStats& stats, const RadiusGeometry& geometry, 
     const BlockGrid& grid = stats.grid;
     std::uint64_t m = static_cast<std::uint64_t>(0.01 * static_cast<double>(grid.n) + 0.5);
     if (m == 0) m = 1;
+    // Per block sum: the log gain need (kNoNeed where the need is not
+    // positive), whether the need is above 0.01, and the squared radius
+    // below which the difference cannot be negative: log2_fix of an r2 below
+    // 2^E is at most 1024 E (the upper end of its octave), so with
+    // E = floor(need / 1024) + 26 the log of r2 - 26 octaves stays at or
+    // below the need. Most blocks are settled by that test alone.
+    constexpr std::int16_t kNoNeed = INT16_MAX;
+    std::int16_t need[kMaxBlockSum + 1];
+    bool notable[kMaxBlockSum + 1];
+    std::uint32_t settled_below[kMaxBlockSum + 1];
+    for (int s = 0; s <= kMaxBlockSum; ++s) {
+        const double g = stats.gain_need[c][s];
+        need[s] = g > 0 ? stats.log_gain_need[c][s] : kNoNeed;
+        notable[s] = g > 0.01;
+        const int octaves = (need[s] >> 10) + 26;
+        settled_below[s] = octaves < 0 ? 0u : octaves >= 32 ? UINT32_MAX : std::uint32_t{1} << octaves;
+    }
+    // Only a block of need above 0.01 makes D non-zero. When even the
+    // largest r2 of the channel settles every such need, D and the
+    // preliminary figure are 0 without a look at the blocks (the far-edge
+    // rule keeps distances that short in every whole calculation).
+    std::uint32_t settles_notable = UINT32_MAX;
+    for (int s = 0; s <= kMaxBlockSum; ++s)
+        if (notable[s]) settles_notable = std::min(settles_notable, settled_below[s]);
+    const std::uint32_t* dx2_row = geometry.dx2(c);
+    const std::uint32_t max_dx2 = grid.hn > 0 ? *std::max_element(dx2_row, dx2_row + grid.hn) : 0;
+    std::uint32_t max_dy2 = 0;
+    for (int v = 0; v < grid.vn; ++v) max_dy2 = std::max(max_dy2, geometry.dy2(c, v));
+    if (static_cast<std::uint64_t>(max_dx2) + max_dy2 < settles_notable) {
+        preliminary = 0;
+        return 0;
+    }
     // Every negative difference is counted in one pass; the minimum over the
     // qualifying blocks then picks the 1024 bins the check walks.
     std::vector<std::uint32_t> histogram(32768);
@@ -84,14 +110,16 @@ int channel_difference(const BlockStats& stats, const RadiusGeometry& geometry, 
     int minimum = 0;
     for (int v = 0; v < grid.vn; ++v) {
         const std::uint16_t* row = stats.sums[c] + grid.index(v, 0);
+        const std::uint32_t* dx2 = geometry.dx2(c);
+        const std::uint32_t dy2 = geometry.dy2(c, v);
         for (int h = 0; h < grid.hn; ++h) {
             const std::uint16_t sum = row[h];
-            const double g = stats.gain_need[c][sum];
-            if (!(g > 0)) continue;
-            const int d = log_difference(stats, geometry, c, sum, geometry.r2(c, v, h));
+            const std::uint32_t r2 = dx2[h] + dy2;
+            if (r2 < settled_below[sum]) continue;
+            const int d = saturate16(static_cast<long long>(need[sum]) - geometry.log_r2(r2));
             if (d >= 0) continue;
             ++histogram[static_cast<std::size_t>(d + 32768)];
-            if (g > 0.01) {
+            if (notable[sum]) {
                 ++qualifying;
                 difference_sum += d;
                 minimum = std::min(minimum, d);

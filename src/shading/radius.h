@@ -4,6 +4,7 @@
 // fall-off of every channel.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -28,10 +29,19 @@ public:
     std::uint32_t dy2(int c, int v) const { return dy2_[c][static_cast<std::size_t>(v)]; }
 
     // log2_fix(r2, 0) - 26 octaves: the log of the scaled squared radius,
-    // remembered per value (blocks share few distinct radii).
-    std::int16_t log_r2(std::uint32_t r2) const;
+    // remembered per value (it does not depend on the radius factor, so the
+    // memo outlives changes of the factor).
+    std::int16_t log_r2(std::uint32_t r2) const {
+        // Parts running on other threads may fill the same entry: both write
+        // the same value, through relaxed atomic access.
+        const std::int16_t value = std::atomic_ref<std::int16_t>(log_r2_[r2]).load(std::memory_order_relaxed);
+        return value != kUnknown ? value : remember_log_r2(r2);
+    }
 
 private:
+    static constexpr std::int16_t kUnknown = INT16_MAX;  // log_r2 is at most 21 - 26 octaves
+    std::int16_t remember_log_r2(std::uint32_t r2) const;
+
     BlockGrid grid_;
     std::uint16_t center_x_, center_y_;
     int radius_factor_ = 0;
