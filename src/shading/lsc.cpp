@@ -114,7 +114,8 @@ LscOutcome run_stages(const LscInput& in, const BlockGrid& grid, std::uint16_t* 
     gamma_in.step_limited = (in.chip >> 16) == MORVIK_LSC_CHIP_KT3;
     gamma_in.bayer_order = in.bayer_order;
     gamma_in.y_only = in.y_only;
-    const GammaResult gamma = compute_gamma(*stats, geometry, gamma_in);
+    gamma_in.ring_count = gains.ring_count;
+    const GammaResult gamma = compute_gamma(*stats, geometry, gamma_in, gains.runs);
 
     write_result(centre, radius, gains.code, gamma, out);
     return LscOutcome::ok;
