@@ -15,25 +15,15 @@ namespace {
 using frame::log_format;
 using frame::log_write;
 
-// pow2_fix(l, 16) for the whole domain l = -16384..16383.
-class Pow2Table {
-public:
-    Pow2Table() : values_(32768) { pow2_fix_table16(values_.data()); }
-    // pow2_fix(clamp(d), 16).
-    std::uint32_t operator()(int d) const { return at(values_.data(), d); }
-    const std::uint32_t* data() const { return values_.data(); }
-    static std::uint32_t at(const std::uint32_t* values, int d) {
-        return values[static_cast<std::size_t>(std::clamp(d, -16384, 16383) + 16384)];
-    }
-
-private:
-    std::vector<std::uint32_t> values_;
-};
+// pow2_fix(clamp(d), 16) from the table of the whole domain -16384..16383.
+inline std::uint32_t pow2_at(const std::uint32_t* pow2, int d) {
+    return pow2[static_cast<std::size_t>(std::clamp(d, -16384, 16383) + 16384)];
+}
 
 // The per-block accumulation in its plain form, for channels whose sums of k
 // leave the range where the fast pass is exact.
 RingSums plain_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
-                         const Pow2Table& pow2) {
+                         const std::uint32_t* pow2) {
     RingSums rings;
     const BlockGrid& grid = stats.grid;
     for (int v = 0; v < grid.vn; ++v)
@@ -44,7 +34,7 @@ RingSums plain_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry
             const std::uint32_t r2 = geometry.r2(c, v, h);
             const int ring = ring_of(r2, curve_sel);
             ++rings.count[ring];
-            rings.k[ring] += pow2(log_difference(stats, geometry, c, sum, r2)) / 65536.0;
+            rings.k[ring] += pow2_at(pow2, log_difference(stats, geometry, c, sum, r2)) / 65536.0;
             rings.g[ring] += g;
         }
     return rings;
@@ -58,7 +48,7 @@ RingSums plain_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry
 // (0 for the others, since every k is at least 1), then the sums, in a loop
 // free of calls so that the running sums stay in registers.
 RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
-                        const Pow2Table& pow2, GroupRuns* runs) {
+                        const std::uint32_t* pow2, const GainsMemory::Row& row_memory, GroupRuns* runs) {
     std::uint32_t count[256] = {};
     std::uint64_t k_units[256] = {};
     double g_sums[256] = {};
@@ -67,15 +57,11 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
     const double* gain_need = stats.gain_need[c];
     const std::int16_t* log_need = stats.log_gain_need[c];
     const std::uint32_t* dx2 = geometry.dx2(c);
-    const std::uint32_t* pow2_values = pow2.data();
     // Per block row: the k of each block, and where each group run starts
     // with its group (at most one run per block).
-    std::vector<std::uint32_t> k_row(static_cast<std::size_t>(hn));
-    std::vector<std::int32_t> run_start(static_cast<std::size_t>(hn) + 1);
-    std::vector<std::int8_t> run_group(static_cast<std::size_t>(hn) + 1);
-    std::uint32_t* const ks = k_row.data();
-    std::int32_t* const starts = run_start.data();
-    std::int8_t* const start_groups = run_group.data();
+    std::uint32_t* const ks = row_memory.k;
+    std::int32_t* const starts = row_memory.run_start;
+    std::int8_t* const start_groups = row_memory.run_group;
     std::vector<BlockRun> found;
     std::vector<std::int8_t> groups;
     if (runs) {
@@ -87,7 +73,7 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
         const std::uint32_t dy2 = geometry.dy2(c, v);
         for (int h = 0; h < hn; ++h) {
             const std::uint16_t sum = row[h];
-            ks[h] = gain_need[sum] > 0 ? Pow2Table::at(pow2_values, log_need[sum] - geometry.log_r2(dx2[h] + dy2)) : 0;
+            ks[h] = gain_need[sum] > 0 ? pow2_at(pow2, log_need[sum] - geometry.log_r2(dx2[h] + dy2)) : 0;
         }
         int ring = -1, group = -2, run_count = 0;
         std::uint32_t n = 0;
@@ -163,8 +149,12 @@ void GroupRuns::assign(int c, const std::vector<BlockRun>& runs, const std::vect
 }
 
 RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel, GroupRuns* runs) {
-    const Pow2Table pow2;
-    return fast_ring_sums(stats, geometry, c, curve_sel, pow2, runs);
+    std::vector<std::uint32_t> pow2(GainsMemory::kPow2Entries), k(static_cast<std::size_t>(stats.grid.hn));
+    std::vector<std::int32_t> run_start(static_cast<std::size_t>(stats.grid.hn) + 1);
+    std::vector<std::int8_t> run_group(static_cast<std::size_t>(stats.grid.hn) + 1);
+    pow2_fix_table16(pow2.data());
+    return fast_ring_sums(stats, geometry, c, curve_sel, pow2.data(), {k.data(), run_start.data(), run_group.data()},
+                          runs);
 }
 
 double first_kt(const RingSums& rings, std::size_t blocks, bool& found) {
@@ -318,16 +308,16 @@ GainCode encode_gains(const int log_kt_in[4], unsigned bayer_order, bool y_only,
 }
 
 GainResult compute_gains(const BlockStats& stats, const RadiusGeometry& geometry, int curve_sel,
-                         const GainLimits& limits, unsigned bayer_order, bool y_only) {
+                         const GainLimits& limits, unsigned bayer_order, bool y_only, const GainsMemory& memory) {
     log_write("Shading: Get K & KR KGr KGb KB\n");
     log_write("-------------------Get K Kr Kgr Kgb Kb---------------\n");
     const GainLogTable table;
     GainResult r;
-    const Pow2Table pow2;
+    pow2_fix_table16(memory.pow2);
     // The channels are independent; they are logged in order.
     int first_log[4] = {};
     frame::run_parts(4, [&](int c) {
-        const auto rings = std::make_unique<RingSums>(fast_ring_sums(stats, geometry, c, curve_sel, pow2, &r.runs));
+        const auto rings = std::make_unique<RingSums>(fast_ring_sums(stats, geometry, c, curve_sel, memory.pow2, memory.rows[c], &r.runs));
         bool found = false;
         const double first = first_kt(*rings, stats.grid.n, found);
         first_log[c] = found ? log2_fixed16(first) : 0;

@@ -113,8 +113,21 @@ struct GainResult {
     std::uint32_t ring_count[4][256] = {};
 };
 
+// Working memory of the stage, taken from the call's: a table of pow2_fix
+// values and, per channel (parts may run at once), row buffers of hn + 1
+// entries each.
+struct GainsMemory {
+    static constexpr std::size_t kPow2Entries = 32768;
+    std::uint32_t* pow2 = nullptr;
+    struct Row {
+        std::uint32_t* k;
+        std::int32_t* run_start;
+        std::int8_t* run_group;
+    } rows[4] = {};
+};
+
 // Runs the stage with its log lines.
 GainResult compute_gains(const BlockStats& stats, const RadiusGeometry& geometry, int curve_sel,
-                         const GainLimits& limits, unsigned bayer_order, bool y_only);
+                         const GainLimits& limits, unsigned bayer_order, bool y_only, const GainsMemory& memory);
 
 }  // namespace morvik::shading

@@ -16,6 +16,17 @@ constexpr int kStepLimit[kGammaNodes] = {64, 64, 64, 64, 32, 32, 32, 32, 32, 32,
 constexpr int kNodeFloor[kGammaNodes] = {0, 0, 0, 0, 0, 0, 0, 0, 63, 127, 191};
 constexpr std::uint32_t kCoarseMask[4] = {0x0FFFFFF0u, 0x0FFFFFE0u, 0x0FFFFFC0u, 0x0FFFFF80u};
 
+// How many runs ahead of the one being read their sums are fetched.
+constexpr int kPrefetchRuns = 6;
+
+inline void prefetch(const void* address) {
+#if defined(__GNUC__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
 // trunc(v) for the small jumps of the walk; far-out values (and NaN) are
 // pinned well outside 0..255 so that the usual clamps apply.
 inline int trunc_int(double v) {
@@ -101,7 +112,15 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
         const std::uint32_t m = scaled_mantissa_[c];
         const std::uint32_t* dx2 = geometry_.dx2(c);
         const double* gain_need = stats_.gain_need[c];
-        for (const BlockRun* run = runs_.begin(c, k); run != runs_.end(c, k); ++run) {
+        const BlockRun* const end = runs_.end(c, k);
+        for (const BlockRun* run = runs_.begin(c, k); run != end; ++run) {
+            // The runs of a group lie scattered over the image: the sums of a
+            // later run are fetched while this one is read.
+            if (end - run > kPrefetchRuns) {
+                const BlockRun& ahead = run[kPrefetchRuns];
+                prefetch(stats_.sums[c] + stats_.grid.index(ahead.v, ahead.h0));
+                prefetch(stats_.sums[c] + stats_.grid.index(ahead.v, ahead.h1));
+            }
             const std::uint16_t* row = stats_.sums[c] + stats_.grid.index(run->v, 0);
             const std::uint32_t dy2 = geometry_.dy2(c, run->v);
             for (int h = run->h0; h <= run->h1; ++h) {
