@@ -137,21 +137,18 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
                 // D: the ring at which the linear curve gives the need.
                 const double ring_equivalent =
                     (ring > 0 && rest > 0 && coarse > 0) ? ring * rest / (static_cast<double>(coarse) / 1024) : 0.0;
-                fine_units += fine;
-                coarse_units += coarse;
                 if constexpr (!Last) {
                     sxy += (ring_equivalent - last_value) * (ring - last_ring);
-                    sg += g;
                 } else {
-                    if (ring <= 240) {
-                        sxy += static_cast<double>(ring - last_ring) * ring_equivalent;
-                        sg += g;
-                    } else {
-                        fine_units -= fine;
-                        coarse_units -= coarse;
-                    }
+                    // Node 10: ring 240 counts on both sides; only the left
+                    // side (rings up to 240) adds to the means.
                     if (ring >= 240) s2d += static_cast<double>(255 - ring) * ring_equivalent;
+                    if (ring > 240) continue;
+                    sxy += static_cast<double>(ring - last_ring) * ring_equivalent;
                 }
+                sg += g;
+                fine_units += fine;
+                coarse_units += coarse;
             }
         }
     }

@@ -8,12 +8,12 @@
 #include <optional>
 
 #include "frame/log.h"
+#include "platform/platform.h"
 #include "shading/block_stats.h"
 #include "shading/centre.h"
 #include "shading/gains.h"
 #include "shading/gamma.h"
 #include "shading/radius.h"
-#include "platform/platform.h"
 
 namespace morvik::shading {
 
