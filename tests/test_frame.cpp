@@ -171,3 +171,19 @@ TEST(FrameParallel, EveryPartRunsOnceAndTheFirstFailureIsRethrownAfterAll) {
         EXPECT_LE(finished.load(), 7) << threads;
     }
 }
+
+// Working memory: usable over its whole size, small and huge alike.
+TEST(Platform, WorkingMemoryIsWritableAndAligned) {
+    for (const std::size_t bytes : {std::size_t{0}, std::size_t{100}, std::size_t{3} << 20, (std::size_t{4} << 20) + 1}) {
+        auto* block = static_cast<unsigned char*>(morvik::platform::allocate_working_memory(bytes));
+        ASSERT_NE(block, nullptr) << bytes;
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 16, 0u) << bytes;
+        if (bytes > 0) {
+            block[0] = 1;
+            block[bytes - 1] = 2;
+            EXPECT_EQ(block[0] + block[bytes - 1], 3);
+        }
+        morvik::platform::release_working_memory(block);
+    }
+    morvik::platform::release_working_memory(nullptr);
+}

@@ -5,7 +5,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <malloc.h>
 #else
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <vector>
@@ -82,6 +84,33 @@ bool set_current_dir(const std::string& dir) {
     return SetCurrentDirectoryA(dir.c_str()) != 0;
 #else
     return chdir(dir.c_str()) == 0;
+#endif
+}
+
+void* allocate_working_memory(std::size_t bytes) {
+    if (bytes == 0) bytes = 1;
+#if defined(_WIN32)
+    // Large pages need a privilege the host process rarely holds.
+    return _aligned_malloc(bytes, 64);
+#elif defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Through the C heap, so that a block freed by one call can serve the
+    // next without fresh pages; huge pages only pay off from 2 MiB on.
+    constexpr std::size_t huge = std::size_t{2} << 20;
+    if (bytes < huge) return std::malloc(bytes);
+    const std::size_t size = (bytes + huge - 1) / huge * huge;
+    void* block = std::aligned_alloc(huge, size);
+    if (block != nullptr) madvise(block, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
+    return block;
+#else
+    return std::malloc(bytes);
+#endif
+}
+
+void release_working_memory(void* block) {
+#if defined(_WIN32)
+    _aligned_free(block);
+#else
+    std::free(block);
 #endif
 }
 

@@ -3,6 +3,7 @@
 // named by our environment variables. Windows builds call the real API.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace morvik::platform {
@@ -31,5 +32,13 @@ bool set_current_dir(const std::string& dir);
 
 // Value of an environment variable, or nullptr.
 const char* env(const char* name);
+
+// Working memory of a large calculation: one block of at least `bytes`
+// bytes, aligned to 2 MiB where the system offers huge pages (Linux: the
+// kernel is asked to back it by them, so a first touch faults once per 2 MiB
+// rather than once per 4 KiB). nullptr when no memory is to be had. Release
+// it with release_working_memory.
+void* allocate_working_memory(std::size_t bytes);
+void release_working_memory(void* block);
 
 }  // namespace morvik::platform

@@ -1,7 +1,6 @@
 #include "shading/gains.h"
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -16,76 +15,146 @@ namespace {
 using frame::log_format;
 using frame::log_write;
 
-// pow2_fix(d, 16), remembered per d: differences repeat across blocks. Parts
-// on other threads may fill the same entry with the same value.
-class Pow2Memo {
-public:
-    Pow2Memo() : values_(32768, 0) {}
-    std::uint32_t operator()(int d) const {
-        const int l = std::clamp(d, -16384, 16383);
-        std::atomic_ref<std::uint32_t> memo(values_[static_cast<std::size_t>(l + 16384)]);
-        std::uint32_t value = memo.load(std::memory_order_relaxed);
-        if (value == 0) {
-            value = pow2_fix(l, 16);
-            memo.store(value, std::memory_order_relaxed);
-        }
-        return value;
-    }
+// pow2_fix(clamp(d), 16) from the table of the whole domain -16384..16383.
+inline std::uint32_t pow2_at(const std::uint32_t* pow2, int d) {
+    return pow2[static_cast<std::size_t>(std::clamp(d, -16384, 16383) + 16384)];
+}
 
-private:
-    mutable std::vector<std::uint32_t> values_;
-};
-
-RingSums ring_sums_with(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
-                        const Pow2Memo& pow2) {
+// The per-block accumulation in its plain form, for channels whose sums of k
+// leave the range where the fast pass is exact.
+RingSums plain_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
+                         const std::uint32_t* pow2) {
     RingSums rings;
     const BlockGrid& grid = stats.grid;
+    for (int v = 0; v < grid.vn; ++v)
+        for (int h = 0; h < grid.hn; ++h) {
+            const std::uint16_t sum = stats.sums[c][grid.index(v, h)];
+            const double g = stats.gain_need[c][sum];
+            if (!(g > 0)) continue;
+            const std::uint32_t r2 = geometry.r2(c, v, h);
+            const int ring = ring_of(r2, curve_sel);
+            ++rings.count[ring];
+            rings.k[ring] += pow2_at(pow2, log_difference(stats, geometry, c, sum, r2)) / 65536.0;
+            rings.g[ring] += g;
+        }
+    return rings;
+}
+
+// Every k is a whole number of 1/65536 units, so while a ring's total stays
+// within 2^53 units every partial double sum of k is exact: the sums are kept
+// as integers (in any order) and converted once. The sums of g are doubles
+// and are added in block order, in registers along runs of equal rings.
+// Each block row is read twice: first the k of every block with a gain need
+// (0 for the others, since every k is at least 1), then the sums, in a loop
+// free of calls so that the running sums stay in registers.
+RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
+                        const std::uint32_t* pow2, const GainsMemory::Row& row_memory, GroupRuns* runs) {
+    std::uint32_t count[256] = {};
+    std::uint64_t k_units[256] = {};
+    double g_sums[256] = {};
+    const int hn = stats.grid.hn, vn = stats.grid.vn;
     const int shift = curve_sel + 8;
     const double* gain_need = stats.gain_need[c];
-    // Neighbouring blocks mostly share a ring: the ring's sums stay in
-    // registers along a run of equal rings and are stored when it ends, so
-    // every sum still adds its blocks in block order.
-    int ring = -1;
-    std::uint32_t count = 0;
-    double k_sum = 0, g_sum = 0;
-    auto flush = [&] {
-        if (ring < 0) return;
-        rings.count[ring] = count;
-        rings.k[ring] = k_sum;
-        rings.g[ring] = g_sum;
-    };
-    for (int v = 0; v < grid.vn; ++v) {
-        const std::uint16_t* row = stats.sums[c] + grid.index(v, 0);
-        const std::uint32_t* dx2 = geometry.dx2(c);
+    const std::int16_t* log_need = stats.log_gain_need[c];
+    const std::uint32_t* dx2 = geometry.dx2(c);
+    // Per block row: the k of each block, and where each group run starts
+    // with its group (at most one run per block).
+    std::uint32_t* const ks = row_memory.k;
+    std::int32_t* const starts = row_memory.run_start;
+    std::int8_t* const start_groups = row_memory.run_group;
+    std::vector<BlockRun> found;
+    std::vector<std::int8_t> groups;
+    if (runs) {
+        found.reserve(static_cast<std::size_t>(vn) * 24);
+        groups.reserve(static_cast<std::size_t>(vn) * 24);
+    }
+    for (int v = 0; v < vn; ++v) {
+        const std::uint16_t* row = stats.sums[c] + stats.grid.index(v, 0);
         const std::uint32_t dy2 = geometry.dy2(c, v);
-        for (int h = 0; h < grid.hn; ++h) {
+        for (int h = 0; h < hn; ++h) {
             const std::uint16_t sum = row[h];
-            const double g = gain_need[sum];
-            if (!(g > 0)) continue;
-            const std::uint32_t r2 = dx2[h] + dy2;
-            const int block_ring = static_cast<int>((r2 >> shift) & 0xFFu);
-            const double k = pow2(log_difference(stats, geometry, c, sum, r2)) / 65536.0;
+            ks[h] = gain_need[sum] > 0 ? pow2_at(pow2, log_need[sum] - geometry.log_r2(dx2[h] + dy2)) : 0;
+        }
+        int ring = -1, group = -2, run_count = 0;
+        std::uint32_t n = 0;
+        std::uint64_t k_sum = 0;
+        double g_sum = 0;
+        for (int h = 0; h < hn; ++h) {
+            const int block_ring = static_cast<int>(((dx2[h] + dy2) >> shift) & 0xFFu);
             if (block_ring != ring) {
-                flush();
+                if (ring >= 0) {
+                    count[ring] = n;
+                    k_units[ring] = k_sum;
+                    g_sums[ring] = g_sum;
+                }
                 ring = block_ring;
-                count = rings.count[ring];
-                k_sum = rings.k[ring];
-                g_sum = rings.g[ring];
+                n = count[ring];
+                k_sum = k_units[ring];
+                g_sum = g_sums[ring];
+                const int block_group = kRingGroups.group[ring];
+                if (block_group != group) {
+                    starts[run_count] = h;
+                    start_groups[run_count] = static_cast<std::int8_t>(block_group);
+                    ++run_count;
+                    group = block_group;
+                }
             }
-            ++count;
+            // Blocks without a gain need add +0.0, which leaves a sum that
+            // started at +0.0 unchanged.
+            const std::uint32_t k = ks[h];
+            n += k != 0;
             k_sum += k;
-            g_sum += g;
+            g_sum += k != 0 ? gain_need[row[h]] : 0.0;
+        }
+        if (ring >= 0) {
+            count[ring] = n;
+            k_units[ring] = k_sum;
+            g_sums[ring] = g_sum;
+        }
+        if (runs) {
+            starts[run_count] = hn;
+            for (int i = 0; i < run_count; ++i)
+                if (start_groups[i] >= 0) {
+                    found.push_back({v, starts[i], starts[i + 1] - 1});
+                    groups.push_back(start_groups[i]);
+                }
         }
     }
-    flush();
+    RingSums rings;
+    std::copy(count, count + 256, rings.count);
+    std::copy(g_sums, g_sums + 256, rings.g);
+    for (int r = 0; r < 256; ++r) {
+        if (k_units[r] > (std::uint64_t{1} << 53)) {
+            const RingSums plain = plain_ring_sums(stats, geometry, c, curve_sel, pow2);
+            std::copy(plain.k, plain.k + 256, rings.k);
+            break;
+        }
+        rings.k[r] = static_cast<double>(k_units[r]) / 65536.0;
+    }
+    if (runs) runs->assign(c, found, groups);
     return rings;
 }
 
 }  // namespace
 
-RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel) {
-    Pow2Memo pow2;
-    return ring_sums_with(stats, geometry, c, curve_sel, pow2);
+void GroupRuns::assign(int c, const std::vector<BlockRun>& runs, const std::vector<std::int8_t>& groups) {
+    std::uint32_t count[kGammaNodes] = {};
+    for (const std::int8_t g : groups) ++count[g];
+    start_[c][0] = 0;
+    for (int g = 0; g < kGammaNodes; ++g) start_[c][g + 1] = start_[c][g] + count[g];
+    std::uint32_t next[kGammaNodes];
+    std::copy(start_[c], start_[c] + kGammaNodes, next);
+    runs_[c].resize(runs.size());
+    for (std::size_t i = 0; i < runs.size(); ++i) runs_[c][next[groups[i]]++] = runs[i];
+}
+
+RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel, GroupRuns* runs) {
+    std::vector<std::uint32_t> pow2(GainsMemory::kPow2Entries), k(static_cast<std::size_t>(stats.grid.hn));
+    std::vector<std::int32_t> run_start(static_cast<std::size_t>(stats.grid.hn) + 1);
+    std::vector<std::int8_t> run_group(static_cast<std::size_t>(stats.grid.hn) + 1);
+    pow2_fix_table16(pow2.data());
+    return fast_ring_sums(stats, geometry, c, curve_sel, pow2.data(), {k.data(), run_start.data(), run_group.data()},
+                          runs);
 }
 
 double first_kt(const RingSums& rings, std::size_t blocks, bool& found) {
@@ -239,19 +308,20 @@ GainCode encode_gains(const int log_kt_in[4], unsigned bayer_order, bool y_only,
 }
 
 GainResult compute_gains(const BlockStats& stats, const RadiusGeometry& geometry, int curve_sel,
-                         const GainLimits& limits, unsigned bayer_order, bool y_only) {
+                         const GainLimits& limits, unsigned bayer_order, bool y_only, const GainsMemory& memory) {
     log_write("Shading: Get K & KR KGr KGb KB\n");
     log_write("-------------------Get K Kr Kgr Kgb Kb---------------\n");
     const GainLogTable table;
     GainResult r;
-    const Pow2Memo pow2;
+    pow2_fix_table16(memory.pow2);
     // The channels are independent; they are logged in order.
     int first_log[4] = {};
     frame::run_parts(4, [&](int c) {
-        const auto rings = std::make_unique<RingSums>(ring_sums_with(stats, geometry, c, curve_sel, pow2));
+        const auto rings = std::make_unique<RingSums>(fast_ring_sums(stats, geometry, c, curve_sel, memory.pow2, memory.rows[c], &r.runs));
         bool found = false;
         const double first = first_kt(*rings, stats.grid.n, found);
         first_log[c] = found ? log2_fixed16(first) : 0;
+        std::copy(rings->count, rings->count + 256, r.ring_count[c]);
         r.log_kt[c] = log2_fixed16(corrected_kt(*rings, first, limits));
     });
     for (int c = 0; c < 4; ++c) {

@@ -16,6 +16,17 @@ constexpr int kStepLimit[kGammaNodes] = {64, 64, 64, 64, 32, 32, 32, 32, 32, 32,
 constexpr int kNodeFloor[kGammaNodes] = {0, 0, 0, 0, 0, 0, 0, 0, 63, 127, 191};
 constexpr std::uint32_t kCoarseMask[4] = {0x0FFFFFF0u, 0x0FFFFFE0u, 0x0FFFFFC0u, 0x0FFFFF80u};
 
+// How many runs ahead of the one being read their sums are fetched.
+constexpr int kPrefetchRuns = 6;
+
+inline void prefetch(const void* address) {
+#if defined(__GNUC__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
+#endif
+}
+
 // trunc(v) for the small jumps of the walk; far-out values (and NaN) are
 // pinned well outside 0..255 so that the usual clamps apply.
 inline int trunc_int(double v) {
@@ -30,50 +41,171 @@ inline int round_up(double v) {
     return (v - t > 0.0) ? t + 1 : t;
 }
 
-// Group of a ring: node k for segment k (0..9), node 10 for rings 225..254,
-// -1 for rings 0 and 255, which belong to no segment.
-struct NodeOfRing {
-    int node[256];
-    constexpr NodeOfRing() : node() {
-        for (int r = 0; r < 256; ++r) {
-            node[r] = -1;
-            if (r == 0 || r == 255) continue;
-            if (r > kNodeRing[10]) {
-                node[r] = 10;
-                continue;
-            }
-            for (int k = 0; k < 10; ++k)
-                if (r > kNodeRing[k] && r <= kNodeRing[k + 1]) node[r] = k;
-        }
-    }
-};
-constexpr NodeOfRing kNodeOfRing;
 
 }  // namespace
 
-ColourRuns::ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, const std::vector<int>& channels,
-                       int curve_sel, int K, const int mantissa[4])
+NodeSums ColourBlocks::node_sums(int k, int last_ring, double last_value) const {
+    NodeSums sums;
+    for (const GammaBlock& b : nodes_[static_cast<std::size_t>(k)]) {
+        const int d = b.ring - last_ring;
+        sums.n += 1;
+        sums.sxy += (b.ring_equivalent - last_value) * d;
+        sums.sxx += static_cast<double>(d) * d;
+        sums.sg += b.g;
+        sums.sa += b.fine;
+        sums.sb += b.coarse;
+        sums.sr += b.ring;
+    }
+    return sums;
+}
+
+NodeSums ColourBlocks::last_node_sums(int last_ring) const {
+    NodeSums sums;
+    for (const GammaBlock& b : nodes_[10]) {
+        if (b.ring <= 240) {
+            const double d1 = b.ring - last_ring;
+            sums.n += 1;
+            sums.s1 += d1;
+            sums.sxx += d1 * d1;
+            sums.s1d += d1 * b.ring_equivalent;
+            sums.sg += b.g;
+            sums.sa += b.fine;
+            sums.sb += b.coarse;
+            sums.sr += b.ring;
+        }
+        if (b.ring >= 240) {
+            const double d2 = 255 - b.ring;
+            sums.s2 += d2;
+            sums.s22 += d2 * d2;
+            sums.s2d += d2 * b.ring_equivalent;
+        }
+    }
+    return sums;
+}
+
+ColourRuns::ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, const GroupRuns& runs,
+                       const std::vector<int>& channels, int curve_sel, int K, const int mantissa[4],
+                       const std::uint32_t (*ring_count)[256])
     : stats_(stats),
       geometry_(geometry),
+      runs_(runs),
+      channels_(channels),
       curve_sel_(curve_sel),
       fine_mask_((1u << (curve_sel + 4)) - 1),
       coarse_mask_(kCoarseMask[curve_sel]) {
-    const BlockGrid& grid = stats.grid;
     for (int c = 0; c < 4; ++c) scaled_mantissa_[c] = static_cast<std::uint32_t>(mantissa[c]) << K;
-    for (const int c : channels) {
-        const std::uint32_t* dx2 = geometry.dx2(c);
-        for (int v = 0; v < grid.vn; ++v) {
-            const std::uint32_t dy2 = geometry.dy2(c, v);
-            int current = -1, start = 0;
-            for (int h = 0; h <= grid.hn; ++h) {
-                const int node = h < grid.hn ? kNodeOfRing.node[ring_of(dx2[h] + dy2, curve_sel)] : -2;
-                if (node == current) continue;
-                if (current >= 0) runs_[static_cast<std::size_t>(current)].push_back({c, v, start, h - 1});
-                current = node;
-                start = h;
+    for (const int c : channels)
+        for (int r = 0; r < 256; ++r) ring_count_[r] += ring_count[c][r];
+}
+
+// The sums that depend on each block's values. Those that only count blocks
+// per ring (n, and the sums of ring, d and d^2) come from the ring counts:
+// they are sums of whole numbers, exact in any order. So are the sums of Af
+// and Bc, whole numbers of 1/1024 units, kept as integers. The sums of
+// double products and of g are added in walk order.
+template <bool Last>
+void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const {
+    const int shift = curve_sel_ + 8;
+    double sxy = 0, sg = 0, s2d = 0;
+    std::uint64_t fine_units = 0, coarse_units = 0;
+    for (const int c : channels_) {
+        const std::uint32_t m = scaled_mantissa_[c];
+        const std::uint32_t* dx2 = geometry_.dx2(c);
+        const double* gain_need = stats_.gain_need[c];
+        const BlockRun* const end = runs_.end(c, k);
+        for (const BlockRun* run = runs_.begin(c, k); run != end; ++run) {
+            // The runs of a group lie scattered over the image: the sums of a
+            // later run are fetched while this one is read.
+            if (end - run > kPrefetchRuns) {
+                const BlockRun& ahead = run[kPrefetchRuns];
+                prefetch(stats_.sums[c] + stats_.grid.index(ahead.v, ahead.h0));
+                prefetch(stats_.sums[c] + stats_.grid.index(ahead.v, ahead.h1));
+            }
+            const std::uint16_t* row = stats_.sums[c] + stats_.grid.index(run->v, 0);
+            const std::uint32_t dy2 = geometry_.dy2(c, run->v);
+            for (int h = run->h0; h <= run->h1; ++h) {
+                const double g = gain_need[row[h]];
+                if (!(g > 0)) continue;
+                const std::uint32_t r2 = dx2[h] + dy2;
+                const int ring = static_cast<int>((r2 >> shift) & 0xFFu);
+                // Compensation (gain - 1) of the ring part and of the finer
+                // bits of r2 / 16 under the linear curve, in 1/1024 units.
+                const std::uint32_t p = r2 >> 4;
+                const std::uint32_t coarse = ((p & coarse_mask_) * m) >> 12;
+                const std::uint32_t fine = ((p & fine_mask_) * m) >> 12;
+                const double rest = g - static_cast<double>(fine) / 1024;
+                // D: the ring at which the linear curve gives the need.
+                const double ring_equivalent =
+                    (ring > 0 && rest > 0 && coarse > 0) ? ring * rest / (static_cast<double>(coarse) / 1024) : 0.0;
+                if constexpr (!Last) {
+                    sxy += (ring_equivalent - last_value) * (ring - last_ring);
+                } else {
+                    // Node 10: ring 240 counts on both sides; only the left
+                    // side (rings up to 240) adds to the means.
+                    if (ring >= 240) s2d += static_cast<double>(255 - ring) * ring_equivalent;
+                    if (ring > 240) continue;
+                    sxy += static_cast<double>(ring - last_ring) * ring_equivalent;
+                }
+                sg += g;
+                fine_units += fine;
+                coarse_units += coarse;
             }
         }
     }
+    sums.sg = sg;
+    sums.sa = static_cast<double>(fine_units) / 1024;
+    sums.sb = static_cast<double>(coarse_units) / 1024;
+    if constexpr (!Last) {
+        sums.sxy = sxy;
+    } else {
+        sums.s1d = sxy;
+        sums.s2d = s2d;
+    }
+}
+
+NodeSums ColourRuns::node_sums(int k, int last_ring, double last_value) const {
+    NodeSums sums;
+    std::uint64_t n = 0, ring_sum = 0, square_sum = 0;
+    for (int r = kNodeRing[k] + 1; r <= kNodeRing[k + 1]; ++r) {
+        const std::uint64_t count = ring_count_[r];
+        const std::uint64_t d = static_cast<std::uint64_t>(r - last_ring);  // last_ring < r
+        n += count;
+        ring_sum += count * static_cast<std::uint64_t>(r);
+        square_sum += count * d * d;
+    }
+    if (n == 0) return sums;
+    sums.n = static_cast<double>(n);
+    sums.sr = static_cast<double>(ring_sum);
+    sums.sxx = static_cast<double>(square_sum);
+    add_blocks<false>(k, last_value, last_ring, sums);
+    return sums;
+}
+
+NodeSums ColourRuns::last_node_sums(int last_ring) const {
+    NodeSums sums;
+    std::uint64_t n = 0, ring_sum = 0, d_sum = 0, square_sum = 0, right_sum = 0, right_squares = 0;
+    for (int r = kNodeRing[10] + 1; r <= 240; ++r) {
+        const std::uint64_t count = ring_count_[r];
+        const std::uint64_t d = static_cast<std::uint64_t>(r - last_ring);
+        n += count;
+        ring_sum += count * static_cast<std::uint64_t>(r);
+        d_sum += count * d;
+        square_sum += count * d * d;
+    }
+    for (int r = 240; r <= 254; ++r) {
+        const std::uint64_t count = ring_count_[r];
+        const std::uint64_t d = static_cast<std::uint64_t>(255 - r);
+        right_sum += count * d;
+        right_squares += count * d * d;
+    }
+    sums.n = static_cast<double>(n);
+    sums.sr = static_cast<double>(ring_sum);
+    sums.s1 = static_cast<double>(d_sum);
+    sums.sxx = static_cast<double>(square_sum);
+    sums.s2 = static_cast<double>(right_sum);
+    sums.s22 = static_cast<double>(right_squares);
+    add_blocks<true>(10, 0.0, last_ring, sums);
+    return sums;
 }
 
 GammaWalk::GammaWalk(const GammaSettings& settings, std::vector<std::string>& log) : settings_(settings), log_(log) {
@@ -261,7 +393,8 @@ void GammaWalk::settle_last_node(const NodeSums& sums) {
     log_settled(10, sums.n > 0 ? &sums : nullptr);
 }
 
-GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometry, const GammaInput& in) {
+GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometry, const GammaInput& in,
+                          const GroupRuns& runs) {
     frame::log_write("Shading: Calculate Shading Gamma R G B\n");
     frame::log_write("-------------------Calculate Shading Gamma R G B---------------\n");
     const int cs = in.curve_sel;
@@ -288,7 +421,7 @@ GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometr
         settings.target_scale = in.target_scale;
         settings.shading_min = in.shading_min;
         GammaWalk walk(settings, logs[colour]);
-        walk.run(ColourRuns(stats, geometry, channels[colour], cs, gains.K, gains.mantissa));
+        walk.run(ColourRuns(stats, geometry, runs, channels[colour], cs, gains.K, gains.mantissa, in.ring_count));
         std::copy(walk.nodes(), walk.nodes() + kGammaNodes, r.nodes[colour]);
     });
     for (const auto& log : logs)

@@ -14,11 +14,6 @@
 
 namespace morvik::shading {
 
-// Node rings: node k (0..10) sits at ring kNodeRing[k + 1]; its segment holds
-// the rings kNodeRing[k] < ring <= kNodeRing[k + 1].
-inline constexpr int kNodeRing[13] = {0, 32, 64, 96, 128, 144, 160, 176, 192, 208, 224, 240, 255};
-inline constexpr int kGammaNodes = 11;
-
 // What one block contributes to the gamma of its colour.
 struct GammaBlock {
     int ring;
@@ -46,38 +41,41 @@ struct NodeSums {
 class ColourBlocks {
 public:
     std::vector<GammaBlock>& node(int k) { return nodes_[static_cast<std::size_t>(k)]; }
-    template <class F>
-    void for_each(int k, F&& f) const {
-        for (const GammaBlock& b : nodes_[static_cast<std::size_t>(k)]) f(b);
-    }
+
+    // Sums of node k (0..9) with the last settled node at (last_ring,
+    // last_value), and of node 10, adding block after block.
+    NodeSums node_sums(int k, int last_ring, double last_value) const;
+    NodeSums last_node_sums(int last_ring) const;
 
 private:
     std::vector<GammaBlock> nodes_[kGammaNodes];
 };
 
-// The blocks of one colour in an image: runs of blocks in one block row whose
-// rings fall into the same node, grouped by node, channel after channel and
-// in block order within each group. A smooth radius crosses each node's
-// rings at most twice per row, so the runs are few; the block values are
-// computed as the walk reads them.
+// The blocks of one colour in an image, from the group runs of its channels:
+// group by group, channel after channel and in block order within each
+// channel. The block values are computed as the walk reads them.
 class ColourRuns {
 public:
-    ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, const std::vector<int>& channels, int curve_sel,
-               int K, const int mantissa[4]);
+    // `ring_count[c][r]`: blocks of channel c in ring r with a gain need.
+    ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, const GroupRuns& runs,
+               const std::vector<int>& channels, int curve_sel, int K, const int mantissa[4],
+               const std::uint32_t (*ring_count)[256]);
 
-    template <class F>
-    void for_each(int k, F&& f) const;
+    NodeSums node_sums(int k, int last_ring, double last_value) const;
+    NodeSums last_node_sums(int last_ring) const;
 
 private:
-    struct Run {
-        int channel, v, h0, h1;
-    };
+    template <bool Last>
+    void add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const;
+
     const BlockStats& stats_;
     const RadiusGeometry& geometry_;
+    const GroupRuns& runs_;
+    std::vector<int> channels_;
     int curve_sel_;
     std::uint32_t fine_mask_, coarse_mask_;
     std::uint32_t scaled_mantissa_[4] = {};  // mantissa << K per channel
-    std::vector<Run> runs_[kGammaNodes];
+    std::uint64_t ring_count_[256] = {};     // over the colour's channels
 };
 
 // Settings of one colour's walk.
@@ -128,97 +126,15 @@ private:
     double level_ = 1.0;   // compensated level after the last settled node
 };
 
-template <class F>
-void ColourRuns::for_each(int k, F&& f) const {
-    for (const Run& run : runs_[static_cast<std::size_t>(k)]) {
-        const int c = run.channel;
-        const std::uint16_t* row = stats_.sums[c] + stats_.grid.index(run.v, 0);
-        const std::uint32_t* dx2 = geometry_.dx2(c);
-        const std::uint32_t dy2 = geometry_.dy2(c, run.v);
-        const std::uint32_t m = scaled_mantissa_[c];
-        for (int h = run.h0; h <= run.h1; ++h) {
-            const double g = stats_.gain_need[c][row[h]];
-            if (!(g > 0)) continue;
-            const std::uint32_t r2 = dx2[h] + dy2;
-            // Compensation (gain - 1) of the ring part and of the finer bits
-            // of r2 / 16 under the linear curve.
-            const std::uint32_t p = r2 >> 4;
-            GammaBlock b;
-            b.ring = ring_of(r2, curve_sel_);
-            b.g = g;
-            b.coarse = static_cast<double>(((p & coarse_mask_) * m) >> 12) / 1024;
-            b.fine = static_cast<double>(((p & fine_mask_) * m) >> 12) / 1024;
-            const double rest = b.g - b.fine;
-            b.ring_equivalent = (b.ring > 0 && rest > 0 && b.coarse > 0) ? b.ring * rest / b.coarse : 0.0;
-            f(b);
-        }
-    }
-}
-
 template <class Blocks>
 void GammaWalk::run(const Blocks& blocks) {
-    // The sums are plain locals while the blocks are read, so that they stay
-    // in registers.
     for (int k = 0; k < 10; ++k) {
-        const int last_ring = last_ring_;
-        const double last_value = last_value_;
-        double n = 0, sxy = 0, sxx = 0, sg = 0, sa = 0, sb = 0, sr = 0;
-        blocks.for_each(k, [&](const GammaBlock& b) {
-            const int d = b.ring - last_ring;
-            n += 1;
-            sxy += (b.ring_equivalent - last_value) * d;
-            sxx += static_cast<double>(d) * d;
-            sg += b.g;
-            sa += b.fine;
-            sb += b.coarse;
-            sr += b.ring;
-        });
+        const NodeSums sums = blocks.node_sums(k, last_ring_, last_value_);
         // A node without blocks is settled by the next node that has some.
-        if (n == 0) continue;
-        NodeSums sums;
-        sums.n = n;
-        sums.sxy = sxy;
-        sums.sxx = sxx;
-        sums.sg = sg;
-        sums.sa = sa;
-        sums.sb = sb;
-        sums.sr = sr;
+        if (sums.n == 0) continue;
         if (!settle_inner_node(k, sums)) return;
     }
-    const int last_ring = last_ring_;
-    double n = 0, s1 = 0, sxx = 0, s1d = 0, sg = 0, sa = 0, sb = 0, sr = 0, s2 = 0, s22 = 0, s2d = 0;
-    blocks.for_each(10, [&](const GammaBlock& b) {
-        if (b.ring <= 240) {
-            const double d1 = b.ring - last_ring;
-            n += 1;
-            s1 += d1;
-            sxx += d1 * d1;
-            s1d += d1 * b.ring_equivalent;
-            sg += b.g;
-            sa += b.fine;
-            sb += b.coarse;
-            sr += b.ring;
-        }
-        if (b.ring >= 240) {
-            const double d2 = 255 - b.ring;
-            s2 += d2;
-            s22 += d2 * d2;
-            s2d += d2 * b.ring_equivalent;
-        }
-    });
-    NodeSums sums;
-    sums.n = n;
-    sums.s1 = s1;
-    sums.sxx = sxx;
-    sums.s1d = s1d;
-    sums.sg = sg;
-    sums.sa = sa;
-    sums.sb = sb;
-    sums.sr = sr;
-    sums.s2 = s2;
-    sums.s22 = s22;
-    sums.s2d = s2d;
-    settle_last_node(sums);
+    settle_last_node(blocks.last_node_sums(last_ring_));
 }
 
 struct GammaInput {
@@ -229,6 +145,7 @@ struct GammaInput {
     bool step_limited = false;
     unsigned bayer_order = 0;
     bool y_only = false;
+    const std::uint32_t (*ring_count)[256] = nullptr;  // per channel, from the gains pass
 };
 
 struct GammaResult {
@@ -236,6 +153,8 @@ struct GammaResult {
 };
 
 // Runs the stage; its log lines are written in order at the end.
-GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometry, const GammaInput& in);
+// `runs` are the group runs recorded by the gains pass.
+GammaResult compute_gamma(const BlockStats& stats, const RadiusGeometry& geometry, const GammaInput& in,
+                          const GroupRuns& runs);
 
 }  // namespace morvik::shading

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "frame/log.h"
+#include "platform/platform.h"
 #include "shading/block_stats.h"
 #include "shading/centre.h"
 #include "shading/gains.h"
@@ -17,6 +18,56 @@
 namespace morvik::shading {
 
 namespace {
+
+// The call's working memory: one block, laid out in the order the stages
+// first touch it (the block sums, written by the image pass, come first).
+class WorkingMemory {
+public:
+    explicit WorkingMemory(const BlockGrid& grid) {
+        const std::size_t n = grid.n == 0 ? 1 : grid.n;
+        const std::size_t row = static_cast<std::size_t>(grid.hn) + 1;
+        std::size_t size = 0;
+        sums_ = reserve<std::uint16_t>(size, 4 * n);
+        stats_ = reserve<BlockStats>(size, 1);
+        pow2_ = reserve<std::uint32_t>(size, GainsMemory::kPow2Entries);
+        for (int c = 0; c < 4; ++c) {
+            k_[c] = reserve<std::uint32_t>(size, row);
+            run_start_[c] = reserve<std::int32_t>(size, row);
+            run_group_[c] = reserve<std::int8_t>(size, row);
+        }
+        base_ = static_cast<unsigned char*>(platform::allocate_working_memory(size));
+    }
+    ~WorkingMemory() { platform::release_working_memory(base_); }
+    WorkingMemory(const WorkingMemory&) = delete;
+    WorkingMemory& operator=(const WorkingMemory&) = delete;
+
+    bool ok() const { return base_ != nullptr; }
+    std::uint16_t* sums() const { return at<std::uint16_t>(sums_); }
+    BlockStats* stats() const { return new (base_ + stats_) BlockStats(); }
+    GainsMemory gains() const {
+        GainsMemory m;
+        m.pow2 = at<std::uint32_t>(pow2_);
+        for (int c = 0; c < 4; ++c)
+            m.rows[c] = {at<std::uint32_t>(k_[c]), at<std::int32_t>(run_start_[c]), at<std::int8_t>(run_group_[c])};
+        return m;
+    }
+
+private:
+    // Offset of `count` objects of T at the end of `size`, aligned to 64.
+    template <class T>
+    static std::size_t reserve(std::size_t& size, std::size_t count) {
+        const std::size_t offset = (size + 63) / 64 * 64;
+        size = offset + count * sizeof(T);
+        return offset;
+    }
+    template <class T>
+    T* at(std::size_t offset) const {
+        return reinterpret_cast<T*>(base_ + offset);
+    }
+
+    unsigned char* base_ = nullptr;
+    std::size_t sums_ = 0, stats_ = 0, pow2_ = 0, k_[4] = {}, run_start_[4] = {}, run_group_[4] = {};
+};
 
 using frame::log_format;
 using frame::log_write;
@@ -84,11 +135,11 @@ void write_result(const CentreResult& centre, const RadiusResult& radius, const 
 }
 
 // The stages after set-up, on an image that has blocks.
-LscOutcome run_stages(const LscInput& in, const BlockGrid& grid, std::uint16_t* sums, RadiusResult& radius,
+LscOutcome run_stages(const LscInput& in, const BlockGrid& grid, const WorkingMemory& memory, RadiusResult& radius,
                       lsc_result* out) {
     // Block sums, histograms and per-channel targets.
-    auto stats = std::make_unique<BlockStats>();
-    measure_blocks(in.raw, in.width, grid, in.target_scale, sums, *stats);
+    BlockStats* const stats = memory.stats();
+    measure_blocks(in.raw, in.width, grid, in.target_scale, memory.sums(), *stats);
 
     // Optical centre from parabolas through block rows and columns.
     const CentreResult centre = find_centre(*stats, in.bayer_order);
@@ -103,7 +154,7 @@ LscOutcome run_stages(const LscInput& in, const BlockGrid& grid, std::uint16_t* 
     // Gain exponent and mantissas.
     const GainResult gains = compute_gains(*stats, geometry, radius.curve_sel,
                                            GainLimits{in.target_scale, in.below_max, in.overshoot}, in.bayer_order,
-                                           in.y_only);
+                                           in.y_only, memory.gains());
 
     // Shading gamma per colour.
     GammaInput gamma_in;
@@ -114,7 +165,8 @@ LscOutcome run_stages(const LscInput& in, const BlockGrid& grid, std::uint16_t* 
     gamma_in.step_limited = (in.chip >> 16) == MORVIK_LSC_CHIP_KT3;
     gamma_in.bayer_order = in.bayer_order;
     gamma_in.y_only = in.y_only;
-    const GammaResult gamma = compute_gamma(*stats, geometry, gamma_in);
+    gamma_in.ring_count = gains.ring_count;
+    const GammaResult gamma = compute_gamma(*stats, geometry, gamma_in, gains.runs);
 
     write_result(centre, radius, gains.code, gamma, out);
     return LscOutcome::ok;
@@ -145,9 +197,9 @@ LscOutcome lsc_calculate(const LscInput& in, lsc_result* out) {
     const BlockGrid grid = BlockGrid::of(in.width, in.height);
     RadiusResult radius;
     LscOutcome outcome = LscOutcome::ok;
-    std::unique_ptr<std::uint16_t[]> sums(new (std::nothrow) std::uint16_t[4 * (grid.n == 0 ? 1 : grid.n)]);
+    auto memory = std::make_unique<WorkingMemory>(grid);
 
-    if (!sums) {
+    if (!memory->ok()) {
         outcome = LscOutcome::out_of_memory;
     } else {
         log_setup(in, grid);
@@ -156,7 +208,7 @@ LscOutcome lsc_calculate(const LscInput& in, lsc_result* out) {
         else if (grid.n == 0) outcome = LscOutcome::no_whole_block;
         else {
             try {
-                outcome = run_stages(in, grid, sums.get(), radius, out);
+                outcome = run_stages(in, grid, *memory, radius, out);
             } catch (const std::bad_alloc&) {
                 outcome = LscOutcome::scratch_out_of_memory;
             }
@@ -165,7 +217,7 @@ LscOutcome lsc_calculate(const LscInput& in, lsc_result* out) {
 
     // Close-down, the same on every way out.
     log_failure(outcome, radius);
-    sums.reset();
+    memory.reset();
     log_write("Shading: free memory\n");
     run.close("Shading: End\n", outcome == LscOutcome::ok);
     return outcome;

@@ -61,4 +61,16 @@ std::uint32_t pow2_fix(int l, int shift) {
     return static_cast<std::uint32_t>(value >> (16 - shift));
 }
 
+void pow2_fix_table16(std::uint32_t out[32768]) {
+    // Within an octave the multipliers are applied from the highest fraction
+    // bit down, so the value of fraction f is that of f without its lowest
+    // set bit, scaled once more: one multiplication per entry.
+    for (int e = -16; e < 16; ++e) {
+        std::uint32_t* octave = out + (e + 16) * 1024;
+        octave[0] = static_cast<std::uint32_t>(std::uint64_t{1} << (e + 16));
+        for (unsigned f = 1; f < 1024; ++f)
+            octave[f] = static_cast<std::uint32_t>(scale_up(octave[f & (f - 1)], std::countr_zero(f)));
+    }
+}
+
 }  // namespace morvik::shading

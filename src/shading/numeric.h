@@ -20,6 +20,9 @@ std::int16_t log2_fix(std::uint32_t v, int shift);
 // outside it are clamped to the nearest end. shift is 0..16.
 std::uint32_t pow2_fix(int l, int shift);
 
+// pow2_fix(l, 16) for every l = -16384..16383, into out[l + 16384].
+void pow2_fix_table16(std::uint32_t out[32768]);
+
 // ------------------------------------------------------------ integer formats
 
 inline std::int16_t saturate16(long long v) {
