@@ -42,11 +42,27 @@ const std::string kDmWarning =
 const std::string kEeWarning =
     "Warning: EE parameters are been modified after deciding EE sliders.\tClosest slider values will be used.\n";
 
-// Standard output written by `body`.
+// Standard output of a scope: text() ends the capture, as does leaving the
+// scope early on a failed assertion.
+class StdoutCapture {
+public:
+    StdoutCapture() { testing::internal::CaptureStdout(); }
+    ~StdoutCapture() {
+        if (active_) testing::internal::GetCapturedStdout();
+    }
+    std::string text() {
+        active_ = false;
+        return testing::internal::GetCapturedStdout();
+    }
+
+private:
+    bool active_ = true;
+};
+
 std::string captured(const std::function<void()>& body) {
-    testing::internal::CaptureStdout();
+    StdoutCapture capture;
     body();
-    return testing::internal::GetCapturedStdout();
+    return capture.text();
 }
 
 // Per word, the bits whose single flip makes a GET report a change.
@@ -117,7 +133,7 @@ TEST(IspDm, ReverseTakesNearestRowLowerOnTiesAndHalvesUnmatchedLevels) {
     std::mt19937 rng(3);
     int ties = 0;
     std::string expected_out;
-    testing::internal::CaptureStdout();
+    StdoutCapture capture;
     for (int trial = 0; trial < 4000; ++trial) {
         Words w = random_block(rng, 21);
         // Each field from one of two neighbouring rows, so that distances tie often.
@@ -152,7 +168,7 @@ TEST(IspDm, ReverseTakesNearestRowLowerOnTiesAndHalvesUnmatchedLevels) {
         ASSERT_EQ(modified, expect_modified ? 1 : 0);
         if (expect_modified) expected_out += kDmWarning;
     }
-    ASSERT_EQ(testing::internal::GetCapturedStdout(), expected_out);
+    ASSERT_EQ(capture.text(), expected_out);
     EXPECT_GT(ties, 50);
 }
 
@@ -195,7 +211,7 @@ TEST(IspEe, SetMatchesModelKeepsOtherBitsAndReadsBack) {
     const int peaks[] = {0, 1, 29, 30, 31, 39, 40, 69, 70, 100, 149, 150, 151, 209, 210, 211, 250, 255, 300, 512, 800, 1023};
     for (int p = 0; p <= 150; ++p) {
         std::string expected_out;
-        testing::internal::CaptureStdout();
+        StdoutCapture capture;
         for (int q = 0; q <= 7; ++q)
             for (int r : peaks) {
                 Words w = random_block(rng, 16);
@@ -213,7 +229,7 @@ TEST(IspEe, SetMatchesModelKeepsOtherBitsAndReadsBack) {
                 ASSERT_EQ(modified, k1 >= 84 ? 1 : 0) << p << " " << q << " " << r;
                 if (k1 >= 84) expected_out += kEeWarning;
             }
-        ASSERT_EQ(testing::internal::GetCapturedStdout(), expected_out) << p;
+        ASSERT_EQ(capture.text(), expected_out) << p;
     }
 }
 
@@ -226,12 +242,12 @@ TEST(IspEe, HandEditsAreFlaggedAndSlidersCapped) {
         return modified == 1;
     };
     // Every checked field, and neither slopes, word 8 nor unused bits.
-    testing::internal::CaptureStdout();
+    StdoutCapture capture;
     const Words mask = flagged_bits(good, read);
     std::string expected_out;
     for (std::uint32_t m : mask)
         for (int b = 0; b < 32; ++b) expected_out += (m >> b) & 1 ? kEeWarning : "";
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected_out);
+    EXPECT_EQ(capture.text(), expected_out);
     EXPECT_EQ(mask, (Words{0, 0, 0, 0, 0x03FF00FF, 0x03FF00FF, 0x03FF00FF, 0x03FF00FF, 0, 0xFFFF, 0, 0xFF, 0xFF, 0xFF,
                            0xFFFFFFFF, 0xFFFF}));
     // Caps: knot 1 of 200 reads 150, level 1 of 1000 reads 7.
