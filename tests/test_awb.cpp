@@ -332,28 +332,6 @@ TEST(AwbFilter, DemosaicAndGreyTestMatchThePlainModelForEveryPhase) {
     }
 }
 
-TEST(AwbFilter, NeutralGreyFloorAndZeroAxes) {
-    // A neutral frame: MG = RB = 0 (passing limits of 0) only when the
-    // scaled level is a multiple of 4; otherwise MG is 1 or 2 and needs the
-    // positive limit. Black passes a floor of 0; SUPSEL 8 cuts nothing.
-    auto neutral = [](int v, uint8_t y_limit, uint8_t mg_p) {
-        Frame f(3, 3);
-        std::fill(f.raw.begin(), f.raw.end(), uint8_t(v));
-        f.p.SUPSEL = 8, f.p.U_GAIN = f.p.V_GAIN = 32, f.p.Y_LIMIT = y_limit, f.p.S_MG_P = mg_p;
-        f.run();
-        EXPECT_TRUE(std::all_of(f.mask.begin(), f.mask.end() - 1, [&](uint8_t m) { return m == f.mask[0]; }));
-        return f.mask[0] == 255;
-    };
-    for (int v = 0; v < 256; ++v) {
-        EXPECT_EQ(neutral(v, 0, 0), ((v * 63) >> 6) % 4 == 0) << v;
-        if (v >= 8) {
-            EXPECT_TRUE(neutral(v, 0, 128)) << v;  // limit = Y
-        }
-    }
-    EXPECT_FALSE(neutral(4, 1, 128));  // 4 * 63 / 64 = 3
-    EXPECT_TRUE(neutral(5, 1, 128));   // Y = 2 + 1 + 1 = 4
-}
-
 TEST(AwbFilter, SmallFramesAndBadArguments) {
     // 2 x 2 gives one pixel; nFirstPixel 1 takes red from TR and blue from BL.
     Frame f(2, 2);
