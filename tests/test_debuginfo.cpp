@@ -418,21 +418,3 @@ TEST_F(DebugInfo, HeaderChoiceAndAssembledHeader) {
 }
 
 }  // namespace
-
-TEST(DebugInfoCli, DumpsTheExampleAndFailsWithOneLine) {
-    const fs::path ex = fs::path(MORVIK_SOURCE_DIR) / "examples/debuginfo";
-    TempDir out;
-    const auto run = [&](const std::string& args) {
-        const std::string cmd = std::string(MORVIK_CLI) + " dump " + args + " > " + (out.path() / "out").string() +
-                                " 2> " + (out.path() / "err").string();
-        return std::system(cmd.c_str());
-    };
-    const std::string headers = " --headers " + (ex / "headers").string();
-    ASSERT_EQ(run((ex / "example.jpg").string() + headers + " --json --tables " + out.path().string()), 0);
-    EXPECT_NE(slurp(out.path() / "out").find("\"name\": \"ISP TABLE GGM\""), std::string::npos);
-    const std::string pca = slurp(out.path() / "pca.txt");
-    EXPECT_EQ(std::count(pca.begin(), pca.end(), '\n'), 180);
-    EXPECT_NE(run((out.path() / "missing.jpg").string() + headers), 0);
-    EXPECT_EQ(slurp(out.path() / "err"), "morvik: cannot open " + (out.path() / "missing.jpg").string() + ": no such file\n");
-    EXPECT_FALSE(fs::exists(ex / "headers" / "TAG.h"));  // the header folder is only read
-}

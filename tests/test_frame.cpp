@@ -14,22 +14,6 @@
 #include "support.h"
 
 using morvik::test::LogCapture;
-
-namespace {
-
-// "Time lapsed: N sec\n" with N within [lo, hi].
-bool is_time_line(const std::string& line, int lo, int hi) {
-    const std::string head = "Time lapsed: ", tail = " sec\n";
-    if (line.size() <= head.size() + tail.size() || line.rfind(head, 0) != 0 ||
-        line.compare(line.size() - tail.size(), tail.size(), tail) != 0)
-        return false;
-    const std::string digits = line.substr(head.size(), line.size() - head.size() - tail.size());
-    if (digits.find_first_not_of("0123456789") != std::string::npos) return false;
-    const int seconds = std::stoi(digits);
-    return seconds >= lo && seconds <= hi;
-}
-
-}  // namespace
 using morvik::test::ScopedEnv;
 
 TEST(Catalogue, OneAlgorithmPerFamilySharingOneEntryPoint) {
@@ -92,24 +76,17 @@ TEST(DebugLog, RunFramingWithAndWithoutClosingBanner) {
     run.open("Test: start\n");
     run.close("Test: End\n");
     run.close("Test: End\n", false);
-    const auto& l = log.lines();
-    ASSERT_EQ(l.size(), 7u);
-    EXPECT_EQ(l[0], "=============\n");
-    EXPECT_EQ(l[1], "Test: start\n");
-    EXPECT_EQ(l[2], "Test: End\n");
-    EXPECT_TRUE(is_time_line(l[3], 0, 1)) << l[3];
-    EXPECT_EQ(l[4], "=============\n");
-    EXPECT_EQ(l[5], "Test: End\n");
-    EXPECT_TRUE(is_time_line(l[6], 0, 1)) << l[6];
+    auto l = log.lines();
+    for (const std::size_t i : {3u, 6u}) {  // within a second, or across one clock tick
+        if (l.size() > i && l[i] == "Time lapsed: 1 sec\n") l[i] = "Time lapsed: 0 sec\n";
+    }
+    EXPECT_EQ(l, (std::vector<std::string>{"=============\n", "Test: start\n", "Test: End\n", "Time lapsed: 0 sec\n",
+                                           "=============\n", "Test: End\n", "Time lapsed: 0 sec\n"}));
 }
 
 TEST(Platform, FoldersFromEnvironmentEndWithASeparator) {
-    {
-        ScopedEnv host("MORVIK_HOST_DIR", "/tmp/hostdir");
-        EXPECT_EQ(morvik::platform::host_dir(), "/tmp/hostdir/");
-    }
-    {
-        ScopedEnv host("MORVIK_HOST_DIR", "/tmp/hostdir/");
+    for (const char* given : {"/tmp/hostdir", "/tmp/hostdir/"}) {
+        ScopedEnv host("MORVIK_HOST_DIR", given);
         EXPECT_EQ(morvik::platform::host_dir(), "/tmp/hostdir/");
     }
     {

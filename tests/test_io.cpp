@@ -173,6 +173,12 @@ TEST(IoRaw, ReductionRoundsHalfUpOverEveryCode) {
             ASSERT_EQ(out[i], want) << "v " << v << " black " << b << " white " << w;
         }
     }
+    // Each site of the 2 x 2 cell (row-major) has its own black level.
+    const std::uint16_t cell[4] = {80, 80, 80, 80};
+    const std::uint32_t sites[4] = {0, 20, 40, 60};
+    std::uint8_t got[4];
+    ASSERT_EQ(morvik_io_reduce8(cell, 2, 2, sites, 100, got), MORVIK_IO_OK);
+    EXPECT_EQ((std::vector<int>{got[0], got[1], got[2], got[3]}), (std::vector<int>{204, 191, 170, 128}));
     const std::uint32_t black[4] = {0, 0, 100, 0};
     std::uint16_t one = 5;
     std::uint8_t out = 77;
