@@ -247,11 +247,13 @@ TEST(Cli, OutputsAreAtomicAndNeverOverwriteInputs) {
         EXPECT_EQ(fs::exists(d / "Camera_CC.csv"), writable);
         fs::remove(d / "Camera_CC.csv");
     }
-    // A dump onto its own photo, or into a missing folder, writes nothing.
+    // A dump onto its own photo, or into a missing folder, writes nothing,
+    // not even the folder made for its tables.
     fs::copy_file(kEx + "debuginfo/example.jpg", d / "photo.jpg");
     const std::string dump = "dump " + p + "photo.jpg --headers " + kEx + "debuginfo/headers --output " + p;
     expect_refused(d, {dump + "photo.jpg", 2, "photo.jpg"});
     expect_refused(d, {dump + "gone/dump.txt", 2, "gone"});
+    expect_refused(d, {dump + "gone/dump.txt --tables " + p + "new/tables", 2, "gone"});
 }
 
 TEST(Cli, ConcurrentDumpsDoNotShareFiles) {

@@ -638,7 +638,7 @@ TEST(IspCli, CommandsExitStatusesAndMessages) {
         {dm + "slider9=1", 2, "has no level slider9"},
         {dm + "slider1=1 slider1=2", 2, "given twice"},
         {dm + "slider1", 2, "expected NAME=VALUE"},
-        {dm + "slider1=2 -o " + d + "missing/x.txt", 1, "missing"},
+        {dm + "slider1=2 -o " + d + "missing/x.txt", 2, "does not exist"},
         {"isp show " + d + "dm.txt --kind zz", 2, "unknown kind"},
     };
     for (const auto& c : cases) {

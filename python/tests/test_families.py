@@ -132,6 +132,18 @@ def test_pca_hue_and_identity_table():
     assert angles.tolist() == [(morvik.pca_hue(v - 128, u - 128) + 30) % 360 for _, u, v in yuv.tolist()]
 
 
+def test_pca_apply_equals_one_pixel_at_a_time():
+    # Repeated colours go through the block once; every pixel still gets its own result.
+    rng = np.random.default_rng(8)
+    words = np.concatenate([rng.integers(-40, 40, 180), rng.integers(-20, 20, 180), rng.integers(-10, 10, 180)])
+    image = rng.integers(0, 256, (12, 10, 3), dtype=np.uint8)
+    image[:6] = image[0, 0]
+    out, angles = morvik.pca_apply(image, words.astype(np.int32), hue_offset=17, chroma_threshold=4)
+    for index in np.ndindex(image.shape[:2]):
+        one, angle = morvik.pca_apply(image[index], words.astype(np.int32), hue_offset=17, chroma_threshold=4)
+        assert out[index].tolist() == one.tolist() and angles[index] == angle
+
+
 def block(path):
     if path.suffix == ".json":
         return np.array(json.loads(path.read_text()), dtype=np.uint32)

@@ -85,26 +85,18 @@ std::array<std::uint8_t, kAnchorCount> read_anchors(const fs::path& path) {
 
 // ---------------------------------------------------------------- output files
 
-// Write through a temporary file beside the target, renamed on success, so
-// that a failed run leaves nothing behind. `produce` writes the temporary
-// file and returns false when it could not. `option` names the target in
-// the message.
+// Write one output through a temporary file beside the target, renamed on
+// success, so that a failed run leaves nothing behind. `produce` writes the
+// temporary file and returns false when it could not.
 template <class Produce>
 void write_atomically(const std::string& option, const fs::path& target, Produce produce) {
-    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    const fs::path temp = dir / ("." + target.filename().string() + ".tmp" + std::to_string(std::random_device{}()));
-    const std::string what = option + " " + target.string() + ": cannot write the file";
+    Outputs outputs;
+    const fs::path temp = outputs.add(target, option);
     std::error_code ec;
-    if (target.filename().empty() || fs::is_directory(target, ec)) throw BadInput(what + " (a folder)");
     if (!produce(temp) || !fs::is_regular_file(temp, ec)) {
-        fs::remove(temp, ec);
-        throw BadInput(what + " (missing or read-only folder?)");
+        throw BadInput(option + " " + target.string() + ": cannot write the file (read-only folder?)");
     }
-    fs::rename(temp, target, ec);
-    if (ec) {
-        fs::remove(temp, ec);
-        throw BadInput(what + ": " + ec.message());
-    }
+    outputs.commit();
 }
 
 // ---------------------------------------------------------------- update

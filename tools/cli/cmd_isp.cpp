@@ -319,28 +319,6 @@ std::string render_block(const BlockFile& f, const Words& words) {
     return out;
 }
 
-// Write beside the target, then rename over it: a failure leaves the target
-// as it was and no temporary file.
-void write_atomically(const std::filesystem::path& target, const std::string& content) {
-    std::random_device rd;
-    std::filesystem::path tmp = target;
-    tmp += ".tmp-" + std::to_string(rd());
-    try {
-        {
-            std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-            if (!out) throw Error("cannot write " + target.string() + ": cannot create a temporary file beside it");
-            out.write(content.data(), static_cast<std::streamsize>(content.size()));
-            out.flush();
-            if (!out) throw Error("cannot write " + target.string());
-        }
-        std::filesystem::rename(tmp, target);
-    } catch (...) {
-        std::error_code ec;
-        std::filesystem::remove(tmp, ec);
-        throw;
-    }
-}
-
 // ------------------------------------------------------------ reports
 
 struct ReadingReport {
@@ -535,7 +513,12 @@ void run_set(const SetOptions& o) {
     rep.after = show(kind, block);
     if (!o.dry_run) {
         rep.written = o.output.empty() ? o.block : o.output;
-        write_atomically(rep.written, render_block(f, block));
+        // Replacing BLOCK in place is the default, so the block is not an input
+        // the outputs must avoid.
+        Outputs outputs;
+        const std::string text = render_block(f, block);
+        outputs.write(rep.written, "--output", text.data(), text.size());
+        outputs.commit();
     }
     if (o.json) {
         nlohmann::json j{{"kind", kind.name}, {"changes", nlohmann::json::array()}};
