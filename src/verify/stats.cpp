@@ -2,14 +2,59 @@
 // mean is an integer sum over the count; every standard deviation comes from
 // a second pass summing (mean - value)^2 in double, in the order of the
 // first pass.
+//
+// The second passes look the squared deviations up in tables: (mean - v)^2
+// depends only on the 8-bit value v (or the pair difference), so a table
+// built with the same two operations holds exactly the doubles the
+// per-sample arithmetic would give. The additions themselves stay one per
+// sample, in sample order, one accumulator per channel.
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "verify/verify.h"
 
 namespace morvik::verify {
 
+void luma_row(const std::uint8_t* bgr, int n, std::uint8_t* out) {
+    // With T = 587 G + 299 R + 114 B, the exact value of the luma sum is
+    // (T + 500) / 1000. The double evaluation stays within 1e-12 of it (the
+    // constants are within 6e-17 of their decimal values, and each of the
+    // six roundings of a value below 256 is below 3e-14). When T + 500 is
+    // not a multiple of 1000 the exact value lies at least 0.001 from every
+    // integer, so the truncated double equals (T + 500) / 1000 in integers.
+    // When it is a multiple, the double can land on either side of the
+    // integer: those pixels take the double formula itself.
+    constexpr int kChunk = 64;
+    for (int x = 0; x < n; x += kChunk) {
+        const int m = std::min(kChunk, n - x);
+        const std::uint8_t* p = bgr + 3 * std::size_t(x);
+        std::uint32_t t[kChunk];
+        for (int i = 0; i < m; ++i) t[i] = 587u * p[3 * i + 1] + 299u * p[3 * i + 2] + 114u * p[3 * i] + 500u;
+        std::uint32_t ties = 0;
+        for (int i = 0; i < m; ++i) {
+            const std::uint32_t q = t[i] / 1000u;
+            out[x + i] = std::uint8_t(q);
+            ties |= std::uint32_t(q * 1000u == t[i]);
+        }
+        if (ties == 0) continue;
+        for (int i = 0; i < m; ++i)
+            if (t[i] % 1000u == 0) out[x + i] = std::uint8_t(luma(p[3 * i + 2], p[3 * i + 1], p[3 * i]));
+    }
+}
+
 namespace {
+
+// (mean - v)^2 for every 8-bit v, computed as the per-sample pass would.
+struct SquaredDeviation {
+    explicit SquaredDeviation(double mean) {
+        for (int v = 0; v < 256; ++v) {
+            const double d = mean - v;
+            sq[v] = d * d;
+        }
+    }
+    double sq[256];
+};
 
 // Upper stored rows of the raw cells run from height-1 down to >= 1 in steps
 // of 2; cell columns are x = 0, 2, ... < 2 * (width / 2).
@@ -43,14 +88,13 @@ ChannelStats raw_cell_stats(const TestImage& im) {
     const double n = count_of_cells(im);
     ChannelStats st;
     for (int k = 0; k < 4; ++k) st.mean[k] = double(sum[k]) / n;
+    const SquaredDeviation t0(st.mean[0]), t1(st.mean[1]), t2(st.mean[2]), t3(st.mean[3]);
     double acc[4] = {};
-    const double m0 = st.mean[0], m1 = st.mean[1], m2 = st.mean[2], m3 = st.mean[3];
     for_each_cell(im, [&](int s0, int s1, int s2, int s3) {
-        const double d0 = m0 - s0, d1 = m1 - s1, d2 = m2 - s2, d3 = m3 - s3;
-        acc[0] += d0 * d0;
-        acc[1] += d1 * d1;
-        acc[2] += d2 * d2;
-        acc[3] += d3 * d3;
+        acc[0] += t0.sq[s0];
+        acc[1] += t1.sq[s1];
+        acc[2] += t2.sq[s2];
+        acc[3] += t3.sq[s3];
     });
     for (int k = 0; k < 4; ++k) st.std[k] = std::sqrt(acc[k] / n);
     return st;
@@ -58,28 +102,23 @@ ChannelStats raw_cell_stats(const TestImage& im) {
 
 template <class Sum>
 ChannelStats colour_stats(const TestImage& im) {
+    // The lumas of the first pass are kept for the second: computing them is
+    // the costliest part of either pass.
+    const std::size_t w = std::size_t(im.width);
+    std::vector<std::uint8_t> lumas(w * std::size_t(im.height));
     Sum sr = 0, sg = 0, sb = 0, sy = 0;
-    for (int y = 0; y < im.height; ++y) {
-        const std::uint8_t* p = im.row(y);
+    for (int r = 0; r < im.height; ++r) {
+        const std::uint8_t* p = im.row(r);
+        std::uint8_t* y = lumas.data() + w * std::size_t(r);
+        luma_row(p, im.width, y);
         // Row totals fit 32 bits for any row width below 16 million pixels.
         std::uint32_t rr = 0, rg = 0, rb = 0, ry = 0;
-        // In chunks of plain arrays, so that the luma arithmetic vectorises.
-        constexpr int kChunk = 32;
-        for (int x = 0; x < im.width; x += kChunk, p += 3 * kChunk) {
-            const int n = std::min(kChunk, im.width - x);
-            int r[kChunk], g[kChunk], b[kChunk];
-            for (int i = 0; i < n; ++i) {
-                b[i] = p[3 * i];
-                g[i] = p[3 * i + 1];
-                r[i] = p[3 * i + 2];
-            }
-            for (int i = 0; i < n; ++i) {
-                rb += std::uint32_t(b[i]);
-                rg += std::uint32_t(g[i]);
-                rr += std::uint32_t(r[i]);
-                ry += std::uint32_t(luma(r[i], g[i], b[i]));
-            }
+        for (std::size_t i = 0; i < 3 * w; i += 3) {
+            rb += p[i];
+            rg += p[i + 1];
+            rr += p[i + 2];
         }
+        for (std::size_t i = 0; i < w; ++i) ry += y[i];
         sr += Sum(rr);
         sg += Sum(rg);
         sb += Sum(rb);
@@ -91,16 +130,16 @@ ChannelStats colour_stats(const TestImage& im) {
     st.mean[1] = double(sg) / n;
     st.mean[2] = double(sb) / n;
     st.mean[3] = double(sy) / n;
-    const double mr = st.mean[0], mg = st.mean[1], mb = st.mean[2], my = st.mean[3];
+    const SquaredDeviation tr(st.mean[0]), tg(st.mean[1]), tb(st.mean[2]), ty(st.mean[3]);
     double ar = 0, ag = 0, ab = 0, ay = 0;
-    for (int y = 0; y < im.height; ++y) {
-        const std::uint8_t* p = im.row(y);
-        for (int x = 0; x < im.width; ++x, p += 3) {
-            const double dr = mr - p[2], dg = mg - p[1], db = mb - p[0], dy = my - luma(p[2], p[1], p[0]);
-            ar += dr * dr;
-            ag += dg * dg;
-            ab += db * db;
-            ay += dy * dy;
+    for (int r = 0; r < im.height; ++r) {
+        const std::uint8_t* p = im.row(r);
+        const std::uint8_t* y = lumas.data() + w * std::size_t(r);
+        for (std::size_t i = 0; i < w; ++i) {
+            ar += tr.sq[p[3 * i + 2]];
+            ag += tg.sq[p[3 * i + 1]];
+            ab += tb.sq[p[3 * i]];
+            ay += ty.sq[y[i]];
         }
     }
     st.std[0] = std::sqrt(ar / n);
@@ -142,16 +181,21 @@ GreenStats green_pairs(const TestImage& im, int first, int second, int step) {
     g.first_mean = double(s1) / n;
     g.second_mean = double(s2) / n;
     g.diff_mean = double(static_cast<std::int32_t>(sd)) / n;
+    const SquaredDeviation t1(g.first_mean), t2(g.second_mean);
+    // Differences run from -255 to 255: diff_sq[255 + a - b].
+    double diff_sq[511];
+    for (int d = -255; d <= 255; ++d) {
+        const double e = g.diff_mean - d;
+        diff_sq[255 + d] = e * e;
+    }
     double a1 = 0, a2 = 0, ad = 0;
     for (int u = im.height - 1; u >= 1; u -= 2) {
         const std::uint8_t* a = im.row(u) + first;
         const std::uint8_t* b = im.row(u - 1) + second;
         for (int o = 0; o < limit; o += stride) {
-            const double d1 = g.first_mean - a[o], d2 = g.second_mean - b[o];
-            const double dd = g.diff_mean - (int(a[o]) - int(b[o]));
-            a1 += d1 * d1;
-            a2 += d2 * d2;
-            ad += dd * dd;
+            a1 += t1.sq[a[o]];
+            a2 += t2.sq[b[o]];
+            ad += diff_sq[255 + int(a[o]) - int(b[o])];
         }
     }
     g.first_std = std::sqrt(a1 / n);

@@ -97,4 +97,8 @@ ChannelStats colour_stats(const TestImage& image);
 // Luma of one colour pixel: products summed as G, R, B, then + 0.5, truncated.
 inline int luma(int r, int g, int b) { return static_cast<int>(0.587 * g + 0.299 * r + 0.114 * b + 0.5); }
 
+// luma() of `n` consecutive B, G, R pixels into out[0 .. n-1], in integers
+// where that gives the same value.
+void luma_row(const std::uint8_t* bgr, int n, std::uint8_t* out);
+
 }  // namespace morvik::verify
