@@ -10,38 +10,82 @@
 // sample, in sample order, one accumulator per channel.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "verify/verify.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace morvik::verify {
 
-void luma_row(const std::uint8_t* bgr, int n, std::uint8_t* out) {
+namespace {
+
+// Streaming passes ask for the bytes this far ahead: their arithmetic is
+// slow enough that the hardware prefetcher alone falls behind.
+constexpr std::size_t kAhead = 1024;
+
+// luma_row() where `readable` >= n pixels may be read from bgr.
+inline void lumas_of(const std::uint8_t* bgr, int n, int readable, std::uint8_t* out) {
     // With T = 587 G + 299 R + 114 B, the exact value of the luma sum is
     // (T + 500) / 1000. The double evaluation stays within 1e-12 of it (the
     // constants are within 6e-17 of their decimal values, and each of the
     // six roundings of a value below 256 is below 3e-14). When T + 500 is
     // not a multiple of 1000 the exact value lies at least 0.001 from every
     // integer, so the truncated double equals (T + 500) / 1000 in integers.
-    // When it is a multiple, the double can land on either side of the
-    // integer: those pixels take the double formula itself.
-    constexpr int kChunk = 64;
-    for (int x = 0; x < n; x += kChunk) {
-        const int m = std::min(kChunk, n - x);
+    // When it is a multiple (a tie), the double can land on either side of
+    // the integer: those pixels take the double formula itself.
+    int x = 0;
+#if defined(__SSE2__)
+    // Four pixels a vector. The quotient comes from single precision:
+    // (T + 500.5) / 1000 has a fraction between 0.0005 and 0.9995, and
+    // (T + 499.5) / 1000 the same except at a tie, where it lies 0.0005
+    // below the integer; the float products stay within 3e-5 of the exact
+    // quotients (T + 500.5 < 2^18 is exact, two roundings of 2^-24), so
+    // their truncations are floor((T + 500) / 1000) and, at a tie only, one
+    // less.
+    const __m128i weights = _mm_setr_epi16(114, 587, 299, 0, 114, 587, 299, 0);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lane0 = _mm_setr_epi32(0xFFFFFF, 0, 0, 0), lane1 = _mm_setr_epi32(0, 0xFFFFFF, 0, 0);
+    const __m128i lane2 = _mm_setr_epi32(0, 0, 0xFFFFFF, 0), lane3 = _mm_setr_epi32(0, 0, 0, 0xFFFFFF);
+    const __m128 up = _mm_set1_ps(500.5f), down = _mm_set1_ps(499.5f), milli = _mm_set1_ps(0.001f);
+    // A 16-byte load covers four pixels and four further bytes.
+    for (; x + 4 <= n && x + 6 <= readable; x += 4) {
         const std::uint8_t* p = bgr + 3 * std::size_t(x);
-        std::uint32_t t[kChunk];
-        for (int i = 0; i < m; ++i) t[i] = 587u * p[3 * i + 1] + 299u * p[3 * i + 2] + 114u * p[3 * i] + 500u;
-        std::uint32_t ties = 0;
-        for (int i = 0; i < m; ++i) {
-            const std::uint32_t q = t[i] / 1000u;
-            out[x + i] = std::uint8_t(q);
-            ties |= std::uint32_t(q * 1000u == t[i]);
-        }
-        if (ties == 0) continue;
-        for (int i = 0; i < m; ++i)
-            if (t[i] % 1000u == 0) out[x + i] = std::uint8_t(luma(p[3 * i + 2], p[3 * i + 1], p[3 * i]));
+        __builtin_prefetch(p + kAhead);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Pixel i's B, G, R moved to bytes 4i .. 4i+2, byte 4i+3 zero.
+        const __m128i bgr0 = _mm_or_si128(_mm_or_si128(_mm_and_si128(v, lane0), _mm_and_si128(_mm_slli_si128(v, 1), lane1)),
+                                          _mm_or_si128(_mm_and_si128(_mm_slli_si128(v, 2), lane2),
+                                                       _mm_and_si128(_mm_slli_si128(v, 3), lane3)));
+        // 114 B + 587 G and 299 R per pixel, then their sums T.
+        const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi8(bgr0, zero), weights);
+        const __m128i hi = _mm_madd_epi16(_mm_unpackhi_epi8(bgr0, zero), weights);
+        const __m128 even = _mm_shuffle_ps(_mm_castsi128_ps(lo), _mm_castsi128_ps(hi), _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 odd = _mm_shuffle_ps(_mm_castsi128_ps(lo), _mm_castsi128_ps(hi), _MM_SHUFFLE(3, 1, 3, 1));
+        const __m128 t = _mm_cvtepi32_ps(_mm_add_epi32(_mm_castps_si128(even), _mm_castps_si128(odd)));
+        const __m128i q = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(t, up), milli));
+        const __m128i q_below = _mm_cvttps_epi32(_mm_mul_ps(_mm_add_ps(t, down), milli));
+        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(q, zero), zero);
+        const int word = _mm_cvtsi128_si32(bytes);
+        std::memcpy(out + x, &word, 4);
+        const int ties = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(q, q_below))) ^ 0xF;
+        for (int i = 0; i < 4; ++i)
+            if (ties >> i & 1) out[x + i] = std::uint8_t(luma(p[3 * i + 2], p[3 * i + 1], p[3 * i]));
+    }
+#endif
+    for (; x < n; ++x) {
+        const std::uint8_t* p = bgr + 3 * std::size_t(x);
+        const std::uint32_t t = 587u * p[1] + 299u * p[2] + 114u * p[0] + 500u;
+        out[x] = std::uint8_t(t % 1000u == 0 ? luma(p[2], p[1], p[0]) : int(t / 1000u));
     }
 }
+
+}  // namespace
+
+void luma_row(const std::uint8_t* bgr, int n, std::uint8_t* out) { lumas_of(bgr, n, n, out); }
 
 namespace {
 
@@ -67,6 +111,10 @@ void for_each_cell(const TestImage& im, F&& f) {
         for (int i = 0; i < cells_x; ++i) {
             const std::uint8_t* a = upper + 6 * i;
             const std::uint8_t* b = lower + 6 * i;
+            if (i % 8 == 0) {
+                __builtin_prefetch(a + kAhead);
+                __builtin_prefetch(b + kAhead);
+            }
             f(a[0], a[3], b[0], b[3]);
         }
     }
@@ -101,52 +149,94 @@ ChannelStats raw_cell_stats(const TestImage& im) {
 }
 
 template <class Sum>
-ChannelStats colour_stats(const TestImage& im) {
-    // The lumas of the first pass are kept for the second: computing them is
-    // the costliest part of either pass.
-    const std::size_t w = std::size_t(im.width);
-    std::vector<std::uint8_t> lumas(w * std::size_t(im.height));
-    Sum sr = 0, sg = 0, sb = 0, sy = 0;
-    for (int r = 0; r < im.height; ++r) {
-        const std::uint8_t* p = im.row(r);
-        std::uint8_t* y = lumas.data() + w * std::size_t(r);
-        luma_row(p, im.width, y);
-        // Row totals fit 32 bits for any row width below 16 million pixels.
-        std::uint32_t rr = 0, rg = 0, rb = 0, ry = 0;
-        for (std::size_t i = 0; i < 3 * w; i += 3) {
-            rb += p[i];
-            rg += p[i + 1];
-            rr += p[i + 2];
-        }
-        for (std::size_t i = 0; i < w; ++i) ry += y[i];
-        sr += Sum(rr);
-        sg += Sum(rg);
-        sb += Sum(rb);
-        sy += Sum(ry);
+ColourSums<Sum>::ColourSums(const TestImage& image)
+    : im_(image), lumas_(std::size_t(image.width)) {}
+
+template <class Sum>
+void ColourSums<Sum>::add_row(int r) {
+    const std::size_t w = std::size_t(im_.width);
+    const std::uint8_t* p = im_.row(r);
+    std::uint8_t* y = lumas_.data();
+    luma_row(p, im_.width, y);
+    // Row totals fit 32 bits for any row width below 16 million pixels.
+    std::uint32_t rr = 0, rg = 0, rb = 0, ry = 0;
+    for (std::size_t i = 0; i < 3 * w; i += 3) {
+        rb += p[i];
+        rg += p[i + 1];
+        rr += p[i + 2];
     }
-    const double n = double(std::int64_t(im.width) * im.height);
+    for (std::size_t i = 0; i < w; ++i) ry += y[i];
+    sum_[0] += Sum(rr);
+    sum_[1] += Sum(rg);
+    sum_[2] += Sum(rb);
+    sum_[3] += Sum(ry);
+}
+
+template <class Sum>
+ChannelStats ColourSums<Sum>::means() const {
+    const double n = double(std::int64_t(im_.width) * im_.height);
     ChannelStats st;
-    st.mean[0] = double(sr) / n;
-    st.mean[1] = double(sg) / n;
-    st.mean[2] = double(sb) / n;
-    st.mean[3] = double(sy) / n;
-    const SquaredDeviation tr(st.mean[0]), tg(st.mean[1]), tb(st.mean[2]), ty(st.mean[3]);
-    double ar = 0, ag = 0, ab = 0, ay = 0;
-    for (int r = 0; r < im.height; ++r) {
-        const std::uint8_t* p = im.row(r);
-        const std::uint8_t* y = lumas.data() + w * std::size_t(r);
-        for (std::size_t i = 0; i < w; ++i) {
-            ar += tr.sq[p[3 * i + 2]];
-            ag += tg.sq[p[3 * i + 1]];
-            ab += tb.sq[p[3 * i]];
-            ay += ty.sq[y[i]];
+    for (int k = 0; k < 4; ++k) st.mean[k] = double(sum_[k]) / n;
+    return st;
+}
+
+namespace {
+
+// Squared deviations of R, G, B and Y, summed in pixel order. The lumas are
+// computed again, a few pixels ahead of the additions: that work fills the
+// time the chains of dependent additions leave idle, where a stored luma
+// plane would cost memory traffic and page faults.
+struct ColourDeviations {
+    static constexpr int kChunk = 16;
+    explicit ColourDeviations(const ChannelStats& st) : r(st.mean[0]), g(st.mean[1]), b(st.mean[2]), y(st.mean[3]) {}
+    // Pixels [from, to) of a row `p` of `width` pixels; `each` is called
+    // with every pixel index after that pixel's additions.
+    template <class F>
+    void add(const std::uint8_t* p, int width, int from, int to, F&& each) {
+        std::uint8_t lumas[kChunk];
+        for (int x = from; x < to; x += kChunk) {
+            const int m = std::min(kChunk, to - x);
+            const std::uint8_t* q = p + 3 * std::size_t(x);
+            __builtin_prefetch(q + kAhead);
+            lumas_of(q, m, width - x, lumas);
+            for (int i = 0; i < m; ++i) {
+                acc[0] += r.sq[q[3 * i + 2]];
+                acc[1] += g.sq[q[3 * i + 1]];
+                acc[2] += b.sq[q[3 * i]];
+                acc[3] += y.sq[lumas[i]];
+                each(x + i);
+            }
         }
     }
-    st.std[0] = std::sqrt(ar / n);
-    st.std[1] = std::sqrt(ag / n);
-    st.std[2] = std::sqrt(ab / n);
-    st.std[3] = std::sqrt(ay / n);
+    void add(const std::uint8_t* p, int width, int from, int to) {
+        add(p, width, from, to, [](int) {});
+    }
+    void finish(ChannelStats& st, double n) const {
+        for (int k = 0; k < 4; ++k) st.std[k] = std::sqrt(acc[k] / n);
+    }
+    SquaredDeviation r, g, b, y;
+    double acc[4] = {};
+};
+
+}  // namespace
+
+template <class Sum>
+ChannelStats ColourSums<Sum>::finish() const {
+    ChannelStats st = means();
+    ColourDeviations dev(st);
+    for (int r = 0; r < im_.height; ++r) dev.add(im_.row(r), im_.width, 0, im_.width);
+    dev.finish(st, double(std::int64_t(im_.width) * im_.height));
     return st;
+}
+
+template class ColourSums<std::uint32_t>;
+template class ColourSums<std::uint64_t>;
+
+template <class Sum>
+ChannelStats colour_stats(const TestImage& im) {
+    ColourSums<Sum> sums(im);
+    for (int r = 0; r < im.height; ++r) sums.add_row(r);
+    return sums.finish();
 }
 
 template ChannelStats raw_cell_stats<std::uint32_t>(const TestImage&);
@@ -193,6 +283,10 @@ GreenStats green_pairs(const TestImage& im, int first, int second, int step) {
         const std::uint8_t* a = im.row(u) + first;
         const std::uint8_t* b = im.row(u - 1) + second;
         for (int o = 0; o < limit; o += stride) {
+            if (o % 48 == 0) {
+                __builtin_prefetch(a + o + kAhead);
+                __builtin_prefetch(b + o + kAhead);
+            }
             a1 += t1.sq[a[o]];
             a2 += t2.sq[b[o]];
             ad += diff_sq[255 + int(a[o]) - int(b[o])];
@@ -212,6 +306,72 @@ GreenStats unbalance_greens_raw(const TestImage& im, int bayer_order) {
     return greens_at_0_3(bayer_order) ? green_pairs(im, 0, 3, 2) : green_pairs(im, 3, 0, 2);
 }
 
-GreenStats unbalance_greens_colour(const TestImage& im) { return green_pairs(im, 1, 1, 1); }
+UnbalanceColour unbalance_colour(const TestImage& im) {
+    // Both measurements in the same two passes. The first pass takes the
+    // green-pair sums (integers, in any order) when it reaches the upper row
+    // of a pair. The second pass runs the colour deviations row by row and,
+    // along each even row 2j, the deviations of green pair j (upper row
+    // height-1-2j): every accumulator still sees its own samples in its own
+    // order, and the independent additions overlap.
+    const int pairs = im.height / 2, gw = 2 * (im.width / 2);
+    ColourSums<std::uint32_t> sums(im);
+    std::uint32_t s1 = 0, s2 = 0, sd = 0;
+    for (int r = 0; r < im.height; ++r) {
+        sums.add_row(r);
+        if ((im.height - 1 - r) % 2 != 0 || r < 1) continue;
+        const std::uint8_t* a = im.row(r) + 1;
+        const std::uint8_t* b = im.row(r - 1) + 1;
+        std::uint32_t r1 = 0, r2 = 0;
+        for (int x = 0; x < gw; ++x) {
+            r1 += a[3 * x];
+            r2 += b[3 * x];
+        }
+        s1 += r1;
+        s2 += r2;
+        sd += r1 - r2;
+    }
+    UnbalanceColour out;
+    out.stats = sums.means();
+    GreenStats& g = out.greens;
+    const double n = double(std::int64_t(pairs) * gw);
+    g.first_mean = double(s1) / n;
+    g.second_mean = double(s2) / n;
+    g.diff_mean = double(static_cast<std::int32_t>(sd)) / n;
+    const SquaredDeviation t1(g.first_mean), t2(g.second_mean);
+    double diff_sq[511];
+    for (int d = -255; d <= 255; ++d) {
+        const double e = g.diff_mean - d;
+        diff_sq[255 + d] = e * e;
+    }
+    ColourDeviations dev(out.stats);
+    double a1 = 0, a2 = 0, ad = 0;
+    for (int r = 0; r < im.height; ++r) {
+        const std::uint8_t* p = im.row(r);
+        if (r % 2 != 0 || r / 2 >= pairs) {
+            dev.add(p, im.width, 0, im.width);
+            continue;
+        }
+        const int u = im.height - 1 - r;
+        const std::uint8_t* a = im.row(u) + 1;
+        const std::uint8_t* b = im.row(u - 1) + 1;
+        dev.add(p, im.width, 0, gw, [&](int x) {
+            if (x % ColourDeviations::kChunk == 0) {
+                __builtin_prefetch(a + 3 * std::size_t(x) + kAhead);
+                __builtin_prefetch(b + 3 * std::size_t(x) + kAhead);
+            }
+            const int first = a[3 * x], second = b[3 * x];
+            a1 += t1.sq[first];
+            a2 += t2.sq[second];
+            ad += diff_sq[255 + first - second];
+        });
+        dev.add(p, im.width, gw, im.width);
+    }
+    dev.finish(out.stats, double(std::int64_t(im.width) * im.height));
+    g.first_std = std::sqrt(a1 / n);
+    g.second_std = std::sqrt(a2 / n);
+    g.diff_std = std::sqrt(ad / n);
+    return out;
+}
+
 
 }  // namespace morvik::verify

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace morvik::verify {
 
@@ -85,7 +86,13 @@ struct GreenStats {
 
 // Sizes must be at least kUnbalanceMin.
 GreenStats unbalance_greens_raw(const TestImage& image, int bayer_order);
-GreenStats unbalance_greens_colour(const TestImage& image);
+
+// Colour images: the green pairs and the R, G, B, Y statistics (32-bit sums).
+struct UnbalanceColour {
+    GreenStats greens;
+    ChannelStats stats;
+};
+UnbalanceColour unbalance_colour(const TestImage& image);
 
 // Whole-image statistics. Sum is the integer type of the channel sums:
 // std::uint64_t (exact) or std::uint32_t (wrapping).
@@ -93,6 +100,23 @@ template <class Sum>
 ChannelStats raw_cell_stats(const TestImage& image);
 template <class Sum>
 ChannelStats colour_stats(const TestImage& image);
+
+// colour_stats() a row at a time, for callers that pass over the rows
+// anyway: add_row() for every stored row 0 .. height-1, then finish() makes
+// the second pass.
+template <class Sum>
+class ColourSums {
+public:
+    explicit ColourSums(const TestImage& image);
+    void add_row(int r);
+    ChannelStats means() const;  // standard deviations left 0
+    ChannelStats finish() const;
+
+private:
+    const TestImage& im_;
+    std::vector<std::uint8_t> lumas_;  // of the row being added
+    Sum sum_[4] = {};
+};
 
 // Luma of one colour pixel: products summed as G, R, B, then + 0.5, truncated.
 inline int luma(int r, int g, int b) { return static_cast<int>(0.587 * g + 0.299 * r + 0.114 * b + 0.5); }
