@@ -27,8 +27,9 @@ namespace {
 // slow enough that the hardware prefetcher alone falls behind.
 constexpr std::size_t kAhead = 1024;
 
-// luma_row() where `readable` >= n pixels may be read from bgr.
-inline void lumas_of(const std::uint8_t* bgr, int n, int readable, std::uint8_t* out) {
+}  // namespace
+
+void luma_row(const std::uint8_t* bgr, int n, std::uint8_t* out) {
     // With T = 587 G + 299 R + 114 B, the exact value of the luma sum is
     // (T + 500) / 1000. The double evaluation stays within 1e-12 of it (the
     // constants are within 6e-17 of their decimal values, and each of the
@@ -52,7 +53,7 @@ inline void lumas_of(const std::uint8_t* bgr, int n, int readable, std::uint8_t*
     const __m128i lane2 = _mm_setr_epi32(0, 0, 0xFFFFFF, 0), lane3 = _mm_setr_epi32(0, 0, 0, 0xFFFFFF);
     const __m128 up = _mm_set1_ps(500.5f), down = _mm_set1_ps(499.5f), milli = _mm_set1_ps(0.001f);
     // A 16-byte load covers four pixels and four further bytes.
-    for (; x + 4 <= n && x + 6 <= readable; x += 4) {
+    for (; x + 6 <= n; x += 4) {
         const std::uint8_t* p = bgr + 3 * std::size_t(x);
         __builtin_prefetch(p + kAhead);
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -82,10 +83,6 @@ inline void lumas_of(const std::uint8_t* bgr, int n, int readable, std::uint8_t*
         out[x] = std::uint8_t(t % 1000u == 0 ? luma(p[2], p[1], p[0]) : int(t / 1000u));
     }
 }
-
-}  // namespace
-
-void luma_row(const std::uint8_t* bgr, int n, std::uint8_t* out) { lumas_of(bgr, n, n, out); }
 
 namespace {
 
@@ -150,13 +147,13 @@ ChannelStats raw_cell_stats(const TestImage& im) {
 
 template <class Sum>
 ColourSums<Sum>::ColourSums(const TestImage& image)
-    : im_(image), lumas_(std::size_t(image.width)) {}
+    : im_(image), lumas_(new std::uint8_t[std::size_t(image.width) * std::size_t(image.height)]) {}
 
 template <class Sum>
 void ColourSums<Sum>::add_row(int r) {
     const std::size_t w = std::size_t(im_.width);
     const std::uint8_t* p = im_.row(r);
-    std::uint8_t* y = lumas_.data();
+    std::uint8_t* y = lumas_.get() + w * std::size_t(r);
     luma_row(p, im_.width, y);
     // Row totals fit 32 bits for any row width below 16 million pixels.
     std::uint32_t rr = 0, rg = 0, rb = 0, ry = 0;
@@ -182,23 +179,21 @@ ChannelStats ColourSums<Sum>::means() const {
 
 namespace {
 
-// Squared deviations of R, G, B and Y, summed in pixel order. The lumas are
-// computed again, a few pixels ahead of the additions: that work fills the
-// time the chains of dependent additions leave idle, where a stored luma
-// plane would cost memory traffic and page faults.
+// Squared deviations of R, G, B and Y, summed in pixel order, with the
+// lumas the first pass kept.
 struct ColourDeviations {
     static constexpr int kChunk = 16;
     explicit ColourDeviations(const ChannelStats& st) : r(st.mean[0]), g(st.mean[1]), b(st.mean[2]), y(st.mean[3]) {}
     // Pixels [from, to) of a row `p` of `width` pixels; `each` is called
     // with every pixel index after that pixel's additions.
     template <class F>
-    void add(const std::uint8_t* p, int width, int from, int to, F&& each) {
-        std::uint8_t lumas[kChunk];
+    void add(const std::uint8_t* p, const std::uint8_t* row_lumas, int from, int to, F&& each) {
         for (int x = from; x < to; x += kChunk) {
             const int m = std::min(kChunk, to - x);
             const std::uint8_t* q = p + 3 * std::size_t(x);
+            const std::uint8_t* lumas = row_lumas + x;
             __builtin_prefetch(q + kAhead);
-            lumas_of(q, m, width - x, lumas);
+            __builtin_prefetch(lumas + kAhead);
             for (int i = 0; i < m; ++i) {
                 acc[0] += r.sq[q[3 * i + 2]];
                 acc[1] += g.sq[q[3 * i + 1]];
@@ -208,8 +203,8 @@ struct ColourDeviations {
             }
         }
     }
-    void add(const std::uint8_t* p, int width, int from, int to) {
-        add(p, width, from, to, [](int) {});
+    void add(const std::uint8_t* p, const std::uint8_t* row_lumas, int from, int to) {
+        add(p, row_lumas, from, to, [](int) {});
     }
     void finish(ChannelStats& st, double n) const {
         for (int k = 0; k < 4; ++k) st.std[k] = std::sqrt(acc[k] / n);
@@ -224,7 +219,7 @@ template <class Sum>
 ChannelStats ColourSums<Sum>::finish() const {
     ChannelStats st = means();
     ColourDeviations dev(st);
-    for (int r = 0; r < im_.height; ++r) dev.add(im_.row(r), im_.width, 0, im_.width);
+    for (int r = 0; r < im_.height; ++r) dev.add(im_.row(r), row_lumas(r), 0, im_.width);
     dev.finish(st, double(std::int64_t(im_.width) * im_.height));
     return st;
 }
@@ -348,13 +343,13 @@ UnbalanceColour unbalance_colour(const TestImage& im) {
     for (int r = 0; r < im.height; ++r) {
         const std::uint8_t* p = im.row(r);
         if (r % 2 != 0 || r / 2 >= pairs) {
-            dev.add(p, im.width, 0, im.width);
+            dev.add(p, sums.row_lumas(r), 0, im.width);
             continue;
         }
         const int u = im.height - 1 - r;
         const std::uint8_t* a = im.row(u) + 1;
         const std::uint8_t* b = im.row(u - 1) + 1;
-        dev.add(p, im.width, 0, gw, [&](int x) {
+        dev.add(p, sums.row_lumas(r), 0, gw, [&](int x) {
             if (x % ColourDeviations::kChunk == 0) {
                 __builtin_prefetch(a + 3 * std::size_t(x) + kAhead);
                 __builtin_prefetch(b + 3 * std::size_t(x) + kAhead);
@@ -364,7 +359,7 @@ UnbalanceColour unbalance_colour(const TestImage& im) {
             a2 += t2.sq[second];
             ad += diff_sq[255 + first - second];
         });
-        dev.add(p, im.width, gw, im.width);
+        dev.add(p, sums.row_lumas(r), gw, im.width);
     }
     dev.finish(out.stats, double(std::int64_t(im.width) * im.height));
     g.first_std = std::sqrt(a1 / n);

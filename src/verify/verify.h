@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace morvik::verify {
 
@@ -103,7 +103,7 @@ ChannelStats colour_stats(const TestImage& image);
 
 // colour_stats() a row at a time, for callers that pass over the rows
 // anyway: add_row() for every stored row 0 .. height-1, then finish() makes
-// the second pass.
+// the second pass. The lumas of the first pass are kept for the second.
 template <class Sum>
 class ColourSums {
 public:
@@ -111,10 +111,13 @@ public:
     void add_row(int r);
     ChannelStats means() const;  // standard deviations left 0
     ChannelStats finish() const;
+    const std::uint8_t* row_lumas(int r) const { return lumas_.get() + std::size_t(im_.width) * std::size_t(r); }
 
 private:
     const TestImage& im_;
-    std::vector<std::uint8_t> lumas_;  // of the row being added
+    // Every pixel's luma, written by add_row() and read by the second pass
+    // (left uninitialised until then: no pass over it of its own).
+    std::unique_ptr<std::uint8_t[]> lumas_;
     Sum sum_[4] = {};
 };
 
