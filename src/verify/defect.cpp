@@ -29,9 +29,9 @@ namespace {
 // in from memory one new row per call.
 void column_range(const std::uint8_t* const* rows, int count, std::size_t bytes, std::uint8_t* hi,
                   std::uint8_t* lo) {
-    constexpr std::size_t kBlock = 64, kAhead = 1024;
+    constexpr std::size_t kBlock = 64;
     for (std::size_t b = 0; b < bytes; b += kBlock) {
-        for (int i = 0; i < count; ++i) __builtin_prefetch(rows[i] + b + kAhead);
+        for (int i = 0; i < count; ++i) prefetch_ahead(rows[i] + b);
         const std::size_t end = std::min(bytes, b + kBlock);
         for (std::size_t k = b; k < end; ++k) {
             std::uint8_t h = rows[0][k], l = rows[0][k];
@@ -202,8 +202,9 @@ DefectOutcome defect_raw(const TestImage& im, int bayer_order, int t) {
         // Cells 2 .. cols-4 have the window columns x-2 .. x+3: each of
         // their bytes sees bytes k-6, k, k+6 of the three window rows of its
         // half (the two unused bytes of each pixel ride along, so the loops
-        // run on contiguous bytes and vectorise). Only cells with a site out
-        // of range are judged one by one.
+        // run on contiguous bytes and vectorise). The window, clamped to the
+        // cell grid, always holds the tested cell, as the range test needs.
+        // Only cells with a site out of range are judged one by one.
         int x = 0;
         for (; x < std::min(2, cols); x += 2) count_cell(x);
         if (cols - 4 >= 2) {

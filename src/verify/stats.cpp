@@ -21,14 +21,6 @@
 
 namespace morvik::verify {
 
-namespace {
-
-// Streaming passes ask for the bytes this far ahead: their arithmetic is
-// slow enough that the hardware prefetcher alone falls behind.
-constexpr std::size_t kAhead = 1024;
-
-}  // namespace
-
 void luma_row(const std::uint8_t* bgr, int n, std::uint8_t* out) {
     // With T = 587 G + 299 R + 114 B, the exact value of the luma sum is
     // (T + 500) / 1000. The double evaluation stays within 1e-12 of it (the
@@ -55,7 +47,7 @@ void luma_row(const std::uint8_t* bgr, int n, std::uint8_t* out) {
     // A 16-byte load covers four pixels and four further bytes.
     for (; x + 6 <= n; x += 4) {
         const std::uint8_t* p = bgr + 3 * std::size_t(x);
-        __builtin_prefetch(p + kAhead);
+        prefetch_ahead(p);
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         // Pixel i's B, G, R moved to bytes 4i .. 4i+2, byte 4i+3 zero.
         const __m128i bgr0 = _mm_or_si128(_mm_or_si128(_mm_and_si128(v, lane0), _mm_and_si128(_mm_slli_si128(v, 1), lane1)),
@@ -109,8 +101,8 @@ void for_each_cell(const TestImage& im, F&& f) {
             const std::uint8_t* a = upper + 6 * i;
             const std::uint8_t* b = lower + 6 * i;
             if (i % 8 == 0) {
-                __builtin_prefetch(a + kAhead);
-                __builtin_prefetch(b + kAhead);
+                prefetch_ahead(a);
+                prefetch_ahead(b);
             }
             f(a[0], a[3], b[0], b[3]);
         }
@@ -184,7 +176,7 @@ namespace {
 struct ColourDeviations {
     static constexpr int kChunk = 16;
     explicit ColourDeviations(const ChannelStats& st) : r(st.mean[0]), g(st.mean[1]), b(st.mean[2]), y(st.mean[3]) {}
-    // Pixels [from, to) of a row `p` of `width` pixels; `each` is called
+    // Pixels [from, to) of row `p` with lumas `row_lumas`; `each` is called
     // with every pixel index after that pixel's additions.
     template <class F>
     void add(const std::uint8_t* p, const std::uint8_t* row_lumas, int from, int to, F&& each) {
@@ -192,8 +184,8 @@ struct ColourDeviations {
             const int m = std::min(kChunk, to - x);
             const std::uint8_t* q = p + 3 * std::size_t(x);
             const std::uint8_t* lumas = row_lumas + x;
-            __builtin_prefetch(q + kAhead);
-            __builtin_prefetch(lumas + kAhead);
+            prefetch_ahead(q);
+            prefetch_ahead(lumas);
             for (int i = 0; i < m; ++i) {
                 acc[0] += r.sq[q[3 * i + 2]];
                 acc[1] += g.sq[q[3 * i + 1]];
@@ -243,12 +235,12 @@ namespace {
 
 // Green pairs: for each row pair (upper u, lower u-1), the first green from
 // byte offset `first` of the upper row and the second from `second` of the
-// lower row, at columns x = 0, step, 2*step, ... < 2 * (width / 2). Sums are
+// lower row, at cell columns x = 0, 2, 4, ... < 2 * (width / 2). Sums are
 // unsigned 32-bit (wrapping); the difference sum is signed 32-bit, kept as
 // unsigned for defined wraparound.
-GreenStats green_pairs(const TestImage& im, int first, int second, int step) {
+GreenStats green_pairs(const TestImage& im, int first, int second) {
     const int limit = 3 * 2 * (im.width / 2);
-    const int stride = 3 * step;
+    const int stride = 6;
     std::uint32_t s1 = 0, s2 = 0, sd = 0;
     std::int64_t count = 0;
     for (int u = im.height - 1; u >= 1; u -= 2) {
@@ -279,8 +271,8 @@ GreenStats green_pairs(const TestImage& im, int first, int second, int step) {
         const std::uint8_t* b = im.row(u - 1) + second;
         for (int o = 0; o < limit; o += stride) {
             if (o % 48 == 0) {
-                __builtin_prefetch(a + o + kAhead);
-                __builtin_prefetch(b + o + kAhead);
+                prefetch_ahead(a + o);
+                prefetch_ahead(b + o);
             }
             a1 += t1.sq[a[o]];
             a2 += t2.sq[b[o]];
@@ -298,7 +290,7 @@ GreenStats green_pairs(const TestImage& im, int first, int second, int step) {
 GreenStats unbalance_greens_raw(const TestImage& im, int bayer_order) {
     // Orders 1 and 2: sites 0 (x, upper) and 3 (x+1, lower); else sites 1
     // (x+1, upper) and 2 (x, lower).
-    return greens_at_0_3(bayer_order) ? green_pairs(im, 0, 3, 2) : green_pairs(im, 3, 0, 2);
+    return greens_at_0_3(bayer_order) ? green_pairs(im, 0, 3) : green_pairs(im, 3, 0);
 }
 
 UnbalanceColour unbalance_colour(const TestImage& im) {
@@ -351,8 +343,8 @@ UnbalanceColour unbalance_colour(const TestImage& im) {
         const std::uint8_t* b = im.row(u - 1) + 1;
         dev.add(p, sums.row_lumas(r), 0, gw, [&](int x) {
             if (x % ColourDeviations::kChunk == 0) {
-                __builtin_prefetch(a + 3 * std::size_t(x) + kAhead);
-                __builtin_prefetch(b + 3 * std::size_t(x) + kAhead);
+                prefetch_ahead(a + 3 * std::size_t(x));
+                prefetch_ahead(b + 3 * std::size_t(x));
             }
             const int first = a[3 * x], second = b[3 * x];
             a1 += t1.sq[first];
