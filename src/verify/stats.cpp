@@ -218,18 +218,8 @@ ChannelStats ColourSums<Sum>::finish() const {
 
 template class ColourSums<std::uint32_t>;
 template class ColourSums<std::uint64_t>;
-
-template <class Sum>
-ChannelStats colour_stats(const TestImage& im) {
-    ColourSums<Sum> sums(im);
-    for (int r = 0; r < im.height; ++r) sums.add_row(r);
-    return sums.finish();
-}
-
 template ChannelStats raw_cell_stats<std::uint32_t>(const TestImage&);
 template ChannelStats raw_cell_stats<std::uint64_t>(const TestImage&);
-template ChannelStats colour_stats<std::uint32_t>(const TestImage&);
-template ChannelStats colour_stats<std::uint64_t>(const TestImage&);
 
 namespace {
 

@@ -106,12 +106,11 @@ UnbalanceColour unbalance_colour(const TestImage& image);
 // std::uint64_t (exact) or std::uint32_t (wrapping).
 template <class Sum>
 ChannelStats raw_cell_stats(const TestImage& image);
-template <class Sum>
-ChannelStats colour_stats(const TestImage& image);
 
-// colour_stats() a row at a time, for callers that pass over the rows
-// anyway: add_row() for every stored row 0 .. height-1, then finish() makes
-// the second pass. The lumas of the first pass are kept for the second.
+// The R, G, B, Y statistics of a colour image, a row at a time for callers
+// that pass over the rows anyway: add_row() for every stored row
+// 0 .. height-1, then finish() makes the second pass. The lumas of the
+// first pass are kept for the second.
 template <class Sum>
 class ColourSums {
 public:
