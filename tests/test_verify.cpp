@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support.h"
+#include "verify/verify.h"
 
 using morvik::test::LogCapture;
 
@@ -308,5 +309,55 @@ TEST(VerifyExports, LogSequencesAndPacking) {
             want.insert(want.end(), frame_end.begin(), frame_end.end());
             EXPECT_EQ(lines, want) << w;
         }
+    }
+}
+
+// The integer luma with its tie fallback equals the double formula for every
+// colour, in the vector body and in the scalar tail of a row.
+TEST(VerifyLuma, RowMatchesDoubleFormulaForEveryColour) {
+    std::vector<uint8_t> bgr(3 * 256), got(256);
+    for (int r = 0; r < 256; ++r)
+        for (int g = 0; g < 256; ++g) {
+            for (int b = 0; b < 256; ++b) {
+                bgr[3 * b] = uint8_t(b);
+                bgr[3 * b + 1] = uint8_t(g);
+                bgr[3 * b + 2] = uint8_t(r);
+            }
+            const int n = 256 - (r + g) % 7;  // tails of 0 to 6 pixels
+            morvik::verify::luma_row(bgr.data(), n, got.data());
+            for (int b = 0; b < n; ++b)
+                if (got[b] != morvik::verify::luma(r, g, b)) FAIL() << r << "," << g << "," << b;
+        }
+}
+
+// Images that sit on the edges of the shortcut tests: few levels (band edges
+// on integers), runs of 0 and 255, one-level images with a lone outlier, and
+// thresholds 0, 1, the level step and 255; widths cover every vector tail.
+TEST(VerifyDefect, MatchesModelOnFewLevelAndSaturatedImages) {
+    std::mt19937 rng(99);
+    for (int round = 0; round < 160; ++round) {
+        const bool raw = round % 2 == 0;
+        const int w = 6 + int(rng() % 40), h = 6 + int(rng() % 12);
+        Image im(w, h);
+        const int kind = round / 2 % 4, base = int(rng() % 256), step = 1 + int(rng() % 4);
+        for (int r = 0; r < h; ++r)
+            for (int x = 0; x < w; ++x)
+                for (int b = 0; b < 3; ++b) {
+                    int v = base;
+                    if (kind == 0) v = base + step * int(rng() % 3);
+                    if (kind == 1) v = rng() % 3 == 0 ? 255 : rng() % 2 ? 0 : 254;
+                    if (kind == 2) v = (x + r) % 2 ? 255 : 0;
+                    im.at(x, r, b) = uint8_t(std::clamp(v, 0, 255));
+                }
+        if (kind == 3) im.at(int(rng() % w), int(rng() % h), int(rng() % 3)) = uint8_t(rng());
+        const int t = std::vector<int>{0, 1, step, 255}[rng() % 4];
+        SCOPED_TRACE(testing::Message() << w << "x" << h << " raw " << raw << " kind " << kind << " t " << t);
+        DefectVerifyResult got{};
+        ASSERT_EQ(Defect_Verify(im.buf.data(), raw ? 1 : 2, 1, w, h, t, &got), 0);
+        expect_same(got, raw ? model_defect_raw(im, 1, t) : model_defect_colour(im, t), raw);
+        UnbalanceVerifyResult ub{};
+        ASSERT_EQ(Unbalance_Verify(im.buf.data(), raw ? 1 : 2, 2, w, h, &ub), 0);
+        const UnbalanceVerifyResult want = model_unbalance(im, raw, 2);
+        EXPECT_EQ(0, std::memcmp(&ub, &want, sizeof ub));
     }
 }

@@ -5,12 +5,64 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "verify/verify.h"
 
 namespace morvik::verify {
 
 namespace {
+
+// ---------------------------------------------------------------- range test
+//
+// The cheapest exact test comes first: when every value of the window (the
+// tested value included) lies within t of c, no value can be bright or
+// dark. The in-band neighbours are window values, so their mean s/n lies
+// between the window's minimum lo and maximum hi; bright needs c - t > s/n,
+// so c - t <= lo rules it out, and c + t >= hi rules out dark; n = 0 is
+// normal anyway. Including c in lo and hi changes nothing, since c - t <= c
+// and c + t >= c. No rounding enters: the test is exact for any window.
+
+// Per byte of three or five rows: maximum and minimum down the rows. In
+// blocks of 64 bytes, asking for the rows' bytes well ahead: the rows stream
+// in from memory one new row per call.
+void column_range(const std::uint8_t* const* rows, int count, std::size_t bytes, std::uint8_t* hi,
+                  std::uint8_t* lo) {
+    constexpr std::size_t kBlock = 64;
+    for (std::size_t b = 0; b < bytes; b += kBlock) {
+        for (int i = 0; i < count; ++i) prefetch_ahead(rows[i] + b);
+        const std::size_t end = std::min(bytes, b + kBlock);
+        for (std::size_t k = b; k < end; ++k) {
+            std::uint8_t h = rows[0][k], l = rows[0][k];
+            for (int i = 1; i < count; ++i) {
+                h = std::max(h, rows[i][k]);
+                l = std::min(l, rows[i][k]);
+            }
+            hi[k] = h;
+            lo[k] = l;
+        }
+    }
+}
+
+// out_of_range[k] = 1 when byte k of `tested` (k in [first, last)) can be
+// more than t from some value of its window: the bytes k + step * j,
+// j = -reach .. reach, of the column ranges. The windows hold the tested
+// byte itself, so hi >= c >= lo and the differences cannot wrap.
+template <int kReach>
+void flag_out_of_range(const std::uint8_t* tested, const std::uint8_t* hi, const std::uint8_t* lo, int step,
+                       std::size_t first, std::size_t last, int t, std::uint8_t* out_of_range) {
+    const std::uint8_t tt = std::uint8_t(t);
+    for (std::size_t k = first; k < last; ++k) {
+        std::uint8_t h = hi[k], l = lo[k];
+        for (int j = 1; j <= kReach; ++j) {
+            h = std::max(h, std::max(hi[k - std::size_t(j * step)], hi[k + std::size_t(j * step)]));
+            l = std::min(l, std::min(lo[k - std::size_t(j * step)], lo[k + std::size_t(j * step)]));
+        }
+        const std::uint8_t c = tested[k];
+        out_of_range[k] = std::uint8_t((std::uint8_t(h - c) > tt) | (std::uint8_t(c - l) > tt));
+    }
+}
 
 // ---------------------------------------------------------------- raw
 
@@ -114,6 +166,10 @@ DefectOutcome defect_raw(const TestImage& im, int bayer_order, int t) {
     const int cols = im.width & ~1;
     const int base = im.height & 1;
     int check[4] = {255, 255, 255, 255};
+    // Column ranges and out-of-range flags of one stored row (per byte).
+    const std::size_t row_bytes = std::size_t(3) * std::size_t(im.width);
+    std::vector<std::uint8_t> hi(row_bytes), lo(row_bytes), flags[2] = {std::vector<std::uint8_t>(row_bytes),
+                                                                        std::vector<std::uint8_t>(row_bytes)};
     for (int y = im.height - 1; y >= 1; y -= 2) {
         const int r0 = y < base + 3 ? base + 5 : (y > im.height - 3 ? im.height - 1 : y + 2);
         const int ti = (r0 - y) / 2;
@@ -143,40 +199,25 @@ DefectOutcome defect_raw(const TestImage& im, int bayer_order, int t) {
             }
         };
 
-        // Cells 2 .. cols-4 have the window columns x-2 .. x+3. They go in
-        // blocks of kCells whose window sums come from column sums over the
-        // three upper rows and the three lower rows of the window, taken over
-        // every byte (the two unused bytes of each pixel ride along), so the
-        // loops run on contiguous bytes and vectorise. Only cells that the
-        // shortcut cannot clear are judged one by one.
-        constexpr int kCells = 16, kBytes = 3 * (2 * kCells + 4), kTested = 6 * kCells;
-        const std::uint8_t* up[3] = {im.row(r0), im.row(r0 - 2), im.row(r0 - 4)};
-        const std::uint8_t* lo[3] = {im.row(r0 - 1), im.row(r0 - 3), im.row(r0 - 5)};
+        // Cells 2 .. cols-4 have the window columns x-2 .. x+3: each of
+        // their bytes sees bytes k-6, k, k+6 of the three window rows of its
+        // half (the two unused bytes of each pixel ride along, so the loops
+        // run on contiguous bytes and vectorise). The window, clamped to the
+        // cell grid, always holds the tested cell, as the range test needs.
+        // Only cells with a site out of range are judged one by one.
         int x = 0;
         for (; x < std::min(2, cols); x += 2) count_cell(x);
-        for (; x + 2 * (kCells - 1) <= cols - 4; x += 2 * kCells) {
-            const std::size_t first = std::size_t(3) * std::size_t(x - 2);
-            int normal[2][kTested];
+        if (cols - 4 >= 2) {
+            const std::size_t first = 6, last = std::size_t(3) * std::size_t(cols - 2);
             for (int half = 0; half < 2; ++half) {
-                const std::uint8_t* const* r = half == 0 ? up : lo;
-                int col_sum[kBytes], col_sq[kBytes];
-                for (int k = 0; k < kBytes; ++k) {
-                    const int v0 = r[0][first + k], v1 = r[1][first + k], v2 = r[2][first + k];
-                    col_sum[k] = v0 + v1 + v2;
-                    col_sq[k] = v0 * v0 + v1 * v1 + v2 * v2;
-                }
-                const std::uint8_t* tested = im.row(y - half) + first + 6;
-                for (int k = 0; k < kTested; ++k) {
-                    const int c = tested[k];
-                    const int sum = col_sum[k] + col_sum[k + 6] + col_sum[k + 12] - c;
-                    const int sq = col_sq[k] + col_sq[k + 6] + col_sq[k + 12] - c * c;
-                    normal[half][k] = raw_site_is_normal(c, sum, sq, t);
-                }
+                const std::uint8_t* rows[3] = {im.row(r0 - half), im.row(r0 - 2 - half), im.row(r0 - 4 - half)};
+                column_range(rows, 3, last + 6, hi.data(), lo.data());
+                flag_out_of_range<1>(im.row(y - half), hi.data(), lo.data(), 6, first, last, t,
+                                     flags[half].data());
             }
-            for (int j = 0; j < kCells; ++j) {
-                const int b = 6 * j;
-                if (normal[0][b] & normal[0][b + 3] & normal[1][b] & normal[1][b + 3]) continue;
-                count_cell(x + 2 * j);
+            for (; x <= cols - 4; x += 2) {
+                const std::size_t b = std::size_t(3) * std::size_t(x);
+                if (flags[0][b] | flags[0][b + 3] | flags[1][b] | flags[1][b + 3]) count_cell(x);
             }
         }
         for (; x < cols; x += 2) count_cell(x);
@@ -245,82 +286,76 @@ int judge_colour(const ColourWindow& w, int off, int c, int sum, int sq, int t) 
 
 }  // namespace
 
-namespace {
-
-// Counts one pixel whose window sums (per byte offset: B, G, R) are known.
-void count_colour_pixel(const ColourWindow& w, const std::uint8_t* px, const int* sum, const int* sq, int t,
-                        DefectOutcome& out) {
-    for (int off = 2; off >= 0; --off) {  // R, G, B: the first verdict counts
-        const int verdict = judge_colour(w, off, px[off], sum[off], sq[off], t);
-        if (verdict > 0) ++out.bright;
-        if (verdict < 0) ++out.dark;
-        if (verdict != 0) return;
-    }
-}
-
-}  // namespace
-
 DefectOutcome defect_colour(const TestImage& im, int t) {
     DefectOutcome out;
     const int width = im.width, height = im.height;
-    // Pixels 2 .. width-5 have the window x-2 .. x+2; they go in blocks of
-    // kBlock, whose window sums come from per-byte column sums over the five
-    // rows (contiguous bytes, so the loops vectorise). The pixels near the
-    // edges and after the last whole block sum their windows directly.
-    constexpr int kBlock = 16, kBytes = 3 * (kBlock + 4);
+    const std::size_t row_bytes = std::size_t(3) * std::size_t(width);
+    // Column ranges and out-of-range flags of one row (per byte).
+    std::vector<std::uint8_t> hi(row_bytes), lo(row_bytes), flags(row_bytes);
+    // The statistics' first pass rides along, while each row is at hand.
+    ColourSums<std::uint64_t> stats(im);
     for (int y = 0; y < height; ++y) {
+        stats.add_row(y);
         const int y0 = y < 2 ? 0 : (y <= height - 5 ? y - 2 : height - 5);
         const std::uint8_t* rows[5];
         for (int i = 0; i < 5; ++i) rows[i] = im.row(y0 + i);
         const std::uint8_t* row = rows[y - y0];
 
-        auto edge_pixel = [&](int x) {
+        // One pixel, channel by channel in the order R, G, B: the first
+        // verdict counts. A channel the range test cleared (`cleared`, per
+        // byte offset) is normal; the others sum their windows.
+        auto count_pixel = [&](int x, const std::uint8_t* cleared) {
             const int x0 = x < 2 ? 0 : (x <= width - 5 ? x - 2 : width - 5);
             const std::uint8_t* px = row + 3 * x;
-            int sum[3], sq[3];
-            for (int off = 0; off < 3; ++off) {
-                sum[off] = -px[off];
-                sq[off] = -px[off] * px[off];
+            for (int off = 2; off >= 0; --off) {
+                if (cleared != nullptr && cleared[off] == 0) continue;
+                const int c = px[off];
+                int sum = -c, sq = -c * c;
                 for (int i = 0; i < 5; ++i)
                     for (int j = 0; j < 5; ++j) {
                         const int v = rows[i][3 * (x0 + j) + off];
-                        sum[off] += v;
-                        sq[off] += v * v;
+                        sum += v;
+                        sq += v * v;
                     }
+                if (surely_normal(c, sum, sq, t)) continue;
+                const int verdict = judge_colour(ColourWindow{rows, x0}, off, c, sum, sq, t);
+                if (verdict > 0) ++out.bright;
+                if (verdict < 0) ++out.dark;
+                if (verdict != 0) return;
             }
-            int normal = 1;
-            for (int off = 0; off < 3; ++off) normal &= surely_normal(px[off], sum[off], sq[off], t);
-            if (!normal) count_colour_pixel(ColourWindow{rows, x0}, px, sum, sq, t, out);
         };
 
+        // Pixels 2 .. width-5 have the window x-2 .. x+2: their bytes see
+        // bytes k-6 .. k+6 in steps of 3 of the five rows, so the range test
+        // runs on contiguous bytes and vectorises. The pixels near the edges
+        // go through the window sums directly.
         const int first = 2, last = width - 5;  // inclusive; empty when width < 7
-        for (int x = 0; x < std::min(first, width); ++x) edge_pixel(x);
-        int xb = first;
-        for (; xb + kBlock - 1 <= last; xb += kBlock) {
-            const std::size_t base = std::size_t(3) * std::size_t(xb - 2);
-            int col_sum[kBytes], col_sq[kBytes];
-            for (int k = 0; k < kBytes; ++k) {
-                const int v0 = rows[0][base + k], v1 = rows[1][base + k], v2 = rows[2][base + k];
-                const int v3 = rows[3][base + k], v4 = rows[4][base + k];
-                col_sum[k] = v0 + v1 + v2 + v3 + v4;
-                col_sq[k] = v0 * v0 + v1 * v1 + v2 * v2 + v3 * v3 + v4 * v4;
+        for (int x = 0; x < std::min(first, width); ++x) count_pixel(x, nullptr);
+        int x = first;
+        if (last >= first) {
+            const std::size_t begin = std::size_t(3) * std::size_t(first);
+            const std::size_t end = std::size_t(3) * std::size_t(last + 1);
+            column_range(rows, 5, end + 6, hi.data(), lo.data());
+            flag_out_of_range<2>(row, hi.data(), lo.data(), 3, begin, end, t, flags.data());
+            // Eight flag bytes at a time: most are all clear.
+            for (; x + 8 <= last + 1; x += 8) {
+                const std::uint8_t* f = flags.data() + 3 * std::size_t(x);
+                std::uint64_t any[3];
+                std::memcpy(any, f, sizeof any);
+                if ((any[0] | any[1] | any[2]) == 0) continue;
+                for (int p = 0; p < 8; ++p) {
+                    const std::uint8_t* g = f + 3 * p;
+                    if (g[0] | g[1] | g[2]) count_pixel(x + p, g);
+                }
             }
-            int sum[3 * kBlock], sq[3 * kBlock], normal[3 * kBlock];
-            const std::uint8_t* tested = row + base + 6;
-            for (int k = 0; k < 3 * kBlock; ++k) {
-                const int c = tested[k];
-                sum[k] = col_sum[k] + col_sum[k + 3] + col_sum[k + 6] + col_sum[k + 9] + col_sum[k + 12] - c;
-                sq[k] = col_sq[k] + col_sq[k + 3] + col_sq[k + 6] + col_sq[k + 9] + col_sq[k + 12] - c * c;
-                normal[k] = surely_normal(c, sum[k], sq[k], t);
-            }
-            for (int p = 0; p < kBlock; ++p) {
-                if (normal[3 * p] & normal[3 * p + 1] & normal[3 * p + 2]) continue;
-                count_colour_pixel(ColourWindow{rows, xb + p - 2}, tested + 3 * p, sum + 3 * p, sq + 3 * p, t, out);
+            for (; x <= last; ++x) {
+                const std::uint8_t* g = flags.data() + 3 * std::size_t(x);
+                if (g[0] | g[1] | g[2]) count_pixel(x, g);
             }
         }
-        for (int x = std::max(xb, first); x < width; ++x) edge_pixel(x);
+        for (x = std::max(x, first); x < width; ++x) count_pixel(x, nullptr);
     }
-    out.stats = colour_stats<std::uint64_t>(im);
+    out.stats = stats.finish();
     return out;
 }
 

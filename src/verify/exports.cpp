@@ -85,8 +85,9 @@ extern "C" MORVIK_API int32_t Unbalance_Verify(const uint8_t* image, int32_t for
         const verify::TestImage im(image, width, height);
         const int packing = verify::TestImage::packing_of(width);
 
-        const verify::GreenStats g =
-            raw ? verify::unbalance_greens_raw(im, bayerOrder & 0xFF) : verify::unbalance_greens_colour(im);
+        // Colour images measure both in the same passes over the image.
+        const verify::UnbalanceColour colour = raw ? verify::UnbalanceColour{} : verify::unbalance_colour(im);
+        const verify::GreenStats g = raw ? verify::unbalance_greens_raw(im, bayerOrder & 0xFF) : colour.greens;
         run.open("Unbalance: start\n");
         log_write(raw ? "Input file: RAW\n" : "Input file: YUV\n");
         log_format("Unbalance: width %d, height %d\n", width, height);
@@ -96,7 +97,7 @@ extern "C" MORVIK_API int32_t Unbalance_Verify(const uint8_t* image, int32_t for
                    g.diff_std);
 
         const verify::ChannelStats st =
-            raw ? verify::raw_cell_stats<std::uint32_t>(im) : verify::colour_stats<std::uint32_t>(im);
+            raw ? verify::raw_cell_stats<std::uint32_t>(im) : colour.stats;
         const double* m = st.mean;
         const double* s = st.std;
         if (raw) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace morvik::verify {
 
@@ -56,6 +57,14 @@ constexpr Outcome check_request(bool image, bool result, int format, int width, 
     return Outcome::ok;
 }
 
+// Streaming passes ask for the cache line this far past the byte they read:
+// their arithmetic is slow enough that the hardware prefetcher alone falls
+// behind. The address may lie past the buffer (a prefetch never faults), so
+// it is formed as an integer.
+inline void prefetch_ahead(const void* p) {
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + 1024));
+}
+
 // Bayer orders 1 and 2 put the greens at sites 0 and 3, others at 1 and 2.
 inline bool greens_at_0_3(int bayer_order8) { return bayer_order8 == 1 || bayer_order8 == 2; }
 
@@ -85,16 +94,45 @@ struct GreenStats {
 
 // Sizes must be at least kUnbalanceMin.
 GreenStats unbalance_greens_raw(const TestImage& image, int bayer_order);
-GreenStats unbalance_greens_colour(const TestImage& image);
+
+// Colour images: the green pairs and the R, G, B, Y statistics (32-bit sums).
+struct UnbalanceColour {
+    GreenStats greens;
+    ChannelStats stats;
+};
+UnbalanceColour unbalance_colour(const TestImage& image);
 
 // Whole-image statistics. Sum is the integer type of the channel sums:
 // std::uint64_t (exact) or std::uint32_t (wrapping).
 template <class Sum>
 ChannelStats raw_cell_stats(const TestImage& image);
+
+// The R, G, B, Y statistics of a colour image, a row at a time for callers
+// that pass over the rows anyway: add_row() for every stored row
+// 0 .. height-1, then finish() makes the second pass. The lumas of the
+// first pass are kept for the second.
 template <class Sum>
-ChannelStats colour_stats(const TestImage& image);
+class ColourSums {
+public:
+    explicit ColourSums(const TestImage& image);
+    void add_row(int r);
+    ChannelStats means() const;  // standard deviations left 0
+    ChannelStats finish() const;
+    const std::uint8_t* row_lumas(int r) const { return lumas_.get() + std::size_t(im_.width) * std::size_t(r); }
+
+private:
+    const TestImage& im_;
+    // Every pixel's luma, written by add_row() and read by the second pass
+    // (left uninitialised until then: no pass over it of its own).
+    std::unique_ptr<std::uint8_t[]> lumas_;
+    Sum sum_[4] = {};
+};
 
 // Luma of one colour pixel: products summed as G, R, B, then + 0.5, truncated.
 inline int luma(int r, int g, int b) { return static_cast<int>(0.587 * g + 0.299 * r + 0.114 * b + 0.5); }
+
+// luma() of `n` consecutive B, G, R pixels into out[0 .. n-1], in integers
+// where that gives the same value.
+void luma_row(const std::uint8_t* bgr, int n, std::uint8_t* out);
 
 }  // namespace morvik::verify

@@ -7,6 +7,7 @@
 //   g++ -std=c++20 -O2 -Iinclude -Isrc tools/equiv/morvik_equiv.cpp \
 //       build/release/libmorvik.a -lpthread -o equiv
 //   ./equiv lsc 700 > lsc.txt; ./equiv verify 600 > verify.txt; ./equiv awb 600 > awb.txt
+//   ./equiv verify_ext 0 > verify_ext.txt
 //
 // Set MORVIK_THREADS to compare runs on several threads.
 #include <cmath>
@@ -114,6 +115,80 @@ int main(int argc, char** argv) {
             dump_log(f);
         }
         fprintf(stderr, "verify: %d cases x 2 exports\n", count);
+    } else if (!strcmp(what, "verify_ext")) {
+        // Larger and extreme verification cases: camera-sized frames, odd
+        // sizes, few-level images whose band edges fall on integers, 0/255
+        // saturation, thresholds 0 and 255, and frames large enough for the
+        // 32-bit sums of the unbalance statistics to wrap. `count` picks the
+        // first cases of the list (0: all).
+        struct Case { int w, h, kind, a, b, format, bayer, thr; };
+        std::vector<Case> cases = {
+            {4000, 3000, 0, 110, 3, 1, 1, 20}, {4000, 3000, 0, 110, 3, 2, 1, 20},
+            {4001, 2999, 0, 90, 6, 1, 0, 7},   {4001, 2999, 0, 90, 6, 2, 0, 7},
+            {1283, 967, 1, 100, 2, 1, 2, 0},   {1283, 967, 1, 100, 2, 2, 3, 0},
+            {1282, 966, 1, 37, 1, 1, 3, 1},    {1282, 966, 1, 37, 1, 2, 3, 1},
+            {998, 1001, 2, 250, 10, 1, 1, 3},  {998, 1001, 2, 250, 10, 2, 1, 3},
+            {997, 403, 2, 4, 10, 1, 2, 2},     {997, 403, 2, 4, 10, 2, 2, 2},
+            {640, 480, 3, 0, 0, 1, 0, 0},      {640, 480, 3, 255, 0, 2, 0, 0},
+            {641, 481, 3, 255, 0, 1, 1, 255},  {641, 481, 3, 0, 0, 2, 1, 255},
+            {1025, 769, 4, 0, 0, 1, 0, 30},    {1025, 769, 4, 0, 0, 2, 0, 30},
+            {1024, 770, 4, 0, 0, 1, 1, 0},     {1024, 770, 4, 0, 0, 2, 1, 0},
+            {515, 517, 5, 0, 255, 1, 2, 100},  {515, 517, 5, 0, 255, 2, 2, 100},
+            {516, 518, 5, 10, 12, 1, 3, 1},    {516, 518, 5, 10, 12, 2, 3, 1},
+            {2003, 1501, 6, 60, 4, 1, 1, 5},   {2003, 1501, 6, 60, 4, 2, 1, 5},
+            {20001, 7, 0, 120, 5, 1, 1, 9},    {20001, 7, 0, 120, 5, 2, 1, 9},
+            {6, 20001, 0, 120, 5, 1, 2, 9},    {5, 20001, 0, 120, 5, 2, 2, 9},
+            {7, 9, 1, 128, 1, 1, 1, 0},        {7, 9, 1, 128, 1, 2, 1, 0},
+            {999, 777, 7, 0, 0, 1, 0, 2},      {999, 777, 7, 0, 0, 2, 0, 2},
+            {1300, 1000, 8, 50, 3, 1, 1, 4},   {1300, 1000, 8, 50, 3, 2, 1, 4},
+            {4200, 4100, 3, 255, 0, 2, 1, 20}, {6000, 5700, 9, 0, 0, 2, 1, 20},
+            {8300, 8300, 10, 0, 0, 1, 1, 20},  {8300, 8300, 10, 0, 0, 1, 0, 20},
+        };
+        if (count > 0 && size_t(count) < cases.size()) cases.resize(size_t(count));
+        int i = 0;
+        for (const Case& c : cases) {
+            const int w = c.w, h = c.h;
+            const size_t stride = 3 * size_t(w) + (4 - (3 * (w % 4)) % 4) % 4;
+            std::vector<std::uint8_t> img(stride * h);
+            std::normal_distribution<double> nd(0, c.b > 0 ? c.b : 1);
+            auto clip = [](double v) { return std::uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); };
+            for (int y = 0; y < h; ++y)
+                for (size_t o = 0; o < stride; ++o) {
+                    const int x = int(o / 3), byte = int(o % 3);
+                    double v = 0;
+                    switch (c.kind) {
+                        case 0: v = c.a + 20 * byte + nd(rng); if (rng() % 5000 == 0) v = rng() % 2 ? 250 : 5; break;
+                        case 1: v = c.a + c.b * int(rng() % 3); break;                 // three close levels
+                        case 2: v = c.a + nd(rng); break;                              // clipped at 0 or 255
+                        case 3: v = c.a; break;                                        // uniform
+                        case 4: v = rng() % 256; break;                                // full-range noise
+                        case 5: v = ((x + y) & 1) ? c.b : c.a; if (rng() % 97 == 0) v = rng() % 256; break;
+                        case 6: v = c.a + 0.05 * x + 0.07 * y + nd(rng); break;        // ramp
+                        case 7: v = (rng() % 2) ? 255 : 0; break;                      // salt and pepper
+                        case 8: v = c.a + c.b * int(rng() % 2); if (rng() % 300 == 0) v = rng() % 256; break;
+                        case 9: v = (y & 1) ? 255 : 0; break;                          // stripes: green pairs wrap
+                        case 10: v = 255 - (y & 1) * (rng() % 4); break;               // raw sums wrap
+                    }
+                    img[size_t(y) * stride + o] = o < 3 * size_t(w) ? clip(v) : std::uint8_t(rng());
+                }
+            DefectVerifyResult d; memset(&d, 0x5A, sizeof d);
+            int rc = Defect_Verify(img.data(), c.format, c.bayer, w, h, c.thr, &d);
+            fprintf(f, "DEF %d w=%d h=%d fmt=%d kind=%d thr=%d rc=%d %016llx\n", i, w, h, c.format, c.kind, c.thr, rc,
+                    fnv(&d, sizeof d));
+            fprintf(f, "  %u %u %u %u", d.WBP, d.DBP, d.GCHECKTHD, d.RBCHECKTHD);
+            for (int k = 0; k < 4; ++k) fprintf(f, " %a %a", d.mean[k], d.std[k]);
+            fprintf(f, "\n");
+            dump_log(f);
+            UnbalanceVerifyResult ub; memset(&ub, 0x5A, sizeof ub);
+            rc = Unbalance_Verify(img.data(), c.format, c.bayer, w, h, &ub);
+            fprintf(f, "UNB %d rc=%d %016llx\n ", i, rc, fnv(&ub, sizeof ub));
+            const double* ud = reinterpret_cast<const double*>(&ub);
+            for (size_t k = 0; k < sizeof ub / sizeof(double); ++k) fprintf(f, " %a", ud[k]);
+            fprintf(f, "\n");
+            dump_log(f);
+            ++i;
+        }
+        fprintf(stderr, "verify_ext: %d cases x 2 exports\n", i);
     } else if (!strcmp(what, "awb")) {
         for (int i = 0; i < count; ++i) {
             std::uint32_t w = rng() % 400, h = rng() % 300;
