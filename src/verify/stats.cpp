@@ -89,6 +89,27 @@ struct SquaredDeviation {
     double sq[256];
 };
 
+// The green-pair means from their integer sums, and the squared-deviation
+// tables of the second pass. Differences run from -255 to 255: diff_sq[255 + a - b].
+struct GreenPairTables {
+    GreenPairTables(std::uint32_t s1, std::uint32_t s2, std::uint32_t sd, double n, GreenStats& g)
+        : first((g.first_mean = double(s1) / n)),
+          second((g.second_mean = double(s2) / n)) {
+        g.diff_mean = double(static_cast<std::int32_t>(sd)) / n;
+        for (int d = -255; d <= 255; ++d) {
+            const double e = g.diff_mean - d;
+            diff_sq[255 + d] = e * e;
+        }
+    }
+    static void finish(double a1, double a2, double ad, double n, GreenStats& g) {
+        g.first_std = std::sqrt(a1 / n);
+        g.second_std = std::sqrt(a2 / n);
+        g.diff_std = std::sqrt(ad / n);
+    }
+    SquaredDeviation first, second;
+    double diff_sq[511];
+};
+
 // Upper stored rows of the raw cells run from height-1 down to >= 1 in steps
 // of 2; cell columns are x = 0, 2, ... < 2 * (width / 2).
 template <class F>
@@ -245,16 +266,7 @@ GreenStats green_pairs(const TestImage& im, int first, int second) {
     }
     const double n = double(count);
     GreenStats g;
-    g.first_mean = double(s1) / n;
-    g.second_mean = double(s2) / n;
-    g.diff_mean = double(static_cast<std::int32_t>(sd)) / n;
-    const SquaredDeviation t1(g.first_mean), t2(g.second_mean);
-    // Differences run from -255 to 255: diff_sq[255 + a - b].
-    double diff_sq[511];
-    for (int d = -255; d <= 255; ++d) {
-        const double e = g.diff_mean - d;
-        diff_sq[255 + d] = e * e;
-    }
+    const GreenPairTables t(s1, s2, sd, n, g);
     double a1 = 0, a2 = 0, ad = 0;
     for (int u = im.height - 1; u >= 1; u -= 2) {
         const std::uint8_t* a = im.row(u) + first;
@@ -264,14 +276,12 @@ GreenStats green_pairs(const TestImage& im, int first, int second) {
                 prefetch_ahead(a + o);
                 prefetch_ahead(b + o);
             }
-            a1 += t1.sq[a[o]];
-            a2 += t2.sq[b[o]];
-            ad += diff_sq[255 + int(a[o]) - int(b[o])];
+            a1 += t.first.sq[a[o]];
+            a2 += t.second.sq[b[o]];
+            ad += t.diff_sq[255 + int(a[o]) - int(b[o])];
         }
     }
-    g.first_std = std::sqrt(a1 / n);
-    g.second_std = std::sqrt(a2 / n);
-    g.diff_std = std::sqrt(ad / n);
+    GreenPairTables::finish(a1, a2, ad, n, g);
     return g;
 }
 
@@ -311,15 +321,7 @@ UnbalanceColour unbalance_colour(const TestImage& im) {
     out.stats = sums.means();
     GreenStats& g = out.greens;
     const double n = double(std::int64_t(pairs) * gw);
-    g.first_mean = double(s1) / n;
-    g.second_mean = double(s2) / n;
-    g.diff_mean = double(static_cast<std::int32_t>(sd)) / n;
-    const SquaredDeviation t1(g.first_mean), t2(g.second_mean);
-    double diff_sq[511];
-    for (int d = -255; d <= 255; ++d) {
-        const double e = g.diff_mean - d;
-        diff_sq[255 + d] = e * e;
-    }
+    const GreenPairTables t(s1, s2, sd, n, g);
     ColourDeviations dev(out.stats);
     double a1 = 0, a2 = 0, ad = 0;
     for (int r = 0; r < im.height; ++r) {
@@ -337,16 +339,14 @@ UnbalanceColour unbalance_colour(const TestImage& im) {
                 prefetch_ahead(b + 3 * std::size_t(x));
             }
             const int first = a[3 * x], second = b[3 * x];
-            a1 += t1.sq[first];
-            a2 += t2.sq[second];
-            ad += diff_sq[255 + first - second];
+            a1 += t.first.sq[first];
+            a2 += t.second.sq[second];
+            ad += t.diff_sq[255 + first - second];
         });
         dev.add(p, sums.row_lumas(r), gw, im.width);
     }
     dev.finish(out.stats, double(std::int64_t(im.width) * im.height));
-    g.first_std = std::sqrt(a1 / n);
-    g.second_std = std::sqrt(a2 / n);
-    g.diff_std = std::sqrt(ad / n);
+    GreenPairTables::finish(a1, a2, ad, n, g);
     return out;
 }
 
