@@ -82,6 +82,7 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
     // run starts with its group (at most one run per block).
     std::uint32_t* const ks = row_memory.k;
     std::uint8_t* const rings_of_row = row_memory.ring;
+    std::int32_t* const later = row_memory.later;
     std::int32_t* const starts = row_memory.run_start;
     std::int8_t* const start_groups = row_memory.run_group;
     std::vector<BlockRun> found;
@@ -94,13 +95,23 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
         const std::uint16_t* row = stats.sums[c] + stats.grid.index(v, 0);
         const std::uint32_t dy2 = geometry.dy2(c, v);
         for (int h = 0; h < hn; ++h) rings_of_row[h] = static_cast<std::uint8_t>((dx2[h] + dy2) >> shift);
+        // Blocks whose log r2 is not yet remembered are put aside and done
+        // after the row, so that this loop makes no call.
+        int pending = 0;
         for (int h = 0; h < hn; ++h) {
             const std::int32_t log_need = need_log[row[h]];
+            std::int16_t log_radius;
             if (log_need == kNoNeed) {
                 ks[h] = 0;
-                continue;
+            } else if (log_r2.known(dx2[h] + dy2, log_radius)) {
+                ks[h] = pow2_at(pow2, log_need - log_radius);
+            } else {
+                later[pending++] = h;
             }
-            ks[h] = pow2_at(pow2, log_need - log_r2(dx2[h] + dy2));
+        }
+        for (int i = 0; i < pending; ++i) {
+            const int h = later[i];
+            ks[h] = pow2_at(pow2, need_log[row[h]] - log_r2(dx2[h] + dy2));
         }
         int ring = -1, group = -2, run_count = 0;
         std::uint32_t n = 0;
@@ -178,9 +189,10 @@ RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int 
     std::vector<std::int32_t> run_start(static_cast<std::size_t>(stats.grid.hn) + 1);
     std::vector<std::int8_t> run_group(static_cast<std::size_t>(stats.grid.hn) + 1);
     std::vector<std::uint8_t> ring(static_cast<std::size_t>(stats.grid.hn) + 1);
+    std::vector<std::int32_t> later(static_cast<std::size_t>(stats.grid.hn) + 1);
     fill_pow2(pow2.data());
     return fast_ring_sums(stats, geometry, c, curve_sel, pow2.data(),
-                          {k.data(), ring.data(), run_start.data(), run_group.data()}, runs);
+                          {k.data(), ring.data(), later.data(), run_start.data(), run_group.data()}, runs);
 }
 
 double first_kt(const RingSums& rings, std::size_t blocks, bool& found) {

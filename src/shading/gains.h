@@ -124,6 +124,7 @@ struct GainsMemory {
     struct Row {
         std::uint32_t* k;
         std::uint8_t* ring;
+        std::int32_t* later;
         std::int32_t* run_start;
         std::int8_t* run_group;
     } rows[4] = {};

@@ -48,6 +48,11 @@ public:
             const std::int16_t value = std::atomic_ref<std::int16_t>(memo_[r2]).load(std::memory_order_relaxed);
             return value != kUnknown ? value : geometry_.remember_log_r2(r2);
         }
+        // The remembered value only, without computing a missing one.
+        bool known(std::uint32_t r2, std::int16_t& value) const {
+            value = std::atomic_ref<std::int16_t>(memo_[r2]).load(std::memory_order_relaxed);
+            return value != kUnknown;
+        }
 
     private:
         const RadiusGeometry& geometry_;
