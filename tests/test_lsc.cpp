@@ -1017,3 +1017,127 @@ TEST(LscFastSums, GammaNodeSumsFromRunsEqualPlainBlockSums) {
         }
     }
 }
+
+// ------------------------------------------------------------ per-ring tables
+
+namespace {
+
+// Per block of channel c, the plain gain-pass sums: pow2_fix clamps its own
+// argument, so any difference of logs is in its domain here.
+RingSums plain_ring_sums(const BlockStats& s, const RadiusGeometry& geometry, int c, int cs) {
+    RingSums plain;
+    for (int v = 0; v < s.grid.vn; ++v)
+        for (int h = 0; h < s.grid.hn; ++h) {
+            const std::uint16_t sum = s.sums[c][s.grid.index(v, h)];
+            const double g = s.gain_need[c][sum];
+            if (!(g > 0)) continue;
+            const std::uint32_t r2 = geometry.r2(c, v, h);
+            const int ring = ring_of(r2, cs);
+            ++plain.count[ring];
+            plain.k[ring] += pow2_fix(log_difference(s, geometry, c, sum, r2), 16) / 65536.0;
+            plain.g[ring] += g;
+        }
+    return plain;
+}
+
+}  // namespace
+
+// Extreme gain needs (a target far above every block, dark and saturated
+// blocks) and a centre on a block, so that r2 = 0 occurs: the differences of
+// logs reach both clamped ends of the power table.
+TEST(LscRingTables, RingSumsAtTheEndsOfThePowerTableEqualThePlainSums) {
+    std::mt19937 rng(83);
+    for (int trial = 0; trial < 4; ++trial) {
+        FlatField f;
+        f.width = 360;
+        f.height = 280;
+        f.centre_x = 161;
+        f.centre_y = 121;
+        f.noise = 30;
+        std::vector<std::uint8_t> raw = make_flat_field(f);
+        for (auto& sample : raw) {
+            const unsigned roll = rng() % 20;
+            if (roll == 0) sample = 0;
+            else if (roll == 1) sample = 1;
+            else if (roll == 2) sample = 255;
+        }
+        const double target_scale = trial < 2 ? 200.0 : 1.0 + 0.001 * trial;
+        const Measured m = measure(raw, f.width, f.height, target_scale);
+        const BlockStats& s = *m.stats;
+        for (int rf : {0, 3})
+            for (int cs : {0, 3})
+                for (int c = 0; c < 4; ++c) {
+                    RadiusGeometry geometry(s.grid, static_cast<std::uint16_t>(block_half_x(c, 40)),
+                                            static_cast<std::uint16_t>(block_half_y(c, 30)));
+                    geometry.set_radius_factor(rf);
+                    const RingSums fast = ring_sums(s, geometry, c, cs);
+                    const RingSums plain = plain_ring_sums(s, geometry, c, cs);
+                    ASSERT_EQ(std::memcmp(&fast, &plain, sizeof fast), 0) << trial << ' ' << rf << ' ' << cs << ' ' << c;
+                }
+    }
+}
+
+// Gamma node sums through the per-ring tables (one mantissa per colour, every
+// r2 below 2^(curve_sel + 16)) and through the per-block form (r2 beyond that,
+// or greens with different mantissas) against block-by-block sums.
+TEST(LscRingTables, GammaNodeSumsWithAndWithoutTablesEqualPlainBlockSums) {
+    std::mt19937 rng(97);
+    int tabled = 0, untabled = 0;
+    for (int trial = 0; trial < 8; ++trial) {
+        FlatField f;
+        f.width = 480 + 8 * static_cast<int>(rng() % 40);
+        f.height = 360 + 8 * static_cast<int>(rng() % 30);
+        f.centre_x = f.width * (0.35 + 0.05 * (rng() % 6));
+        f.centre_y = f.height * (0.35 + 0.05 * (rng() % 6));
+        f.noise = 10;
+        std::vector<std::uint8_t> raw = make_flat_field(f);
+        for (auto& sample : raw)
+            if (rng() % 40 == 0) sample = static_cast<std::uint8_t>(rng());
+        const Measured measured = measure(raw, f.width, f.height, 0.9 + 0.05 * (trial % 3));
+        const BlockStats& s = *measured.stats;
+        RadiusGeometry geometry(s.grid, static_cast<std::uint16_t>(2 * f.centre_x),
+                                static_cast<std::uint16_t>(2 * f.centre_y));
+        // Radius factor 3 spreads r2 past 2^16 at curve selection 0.
+        const int rf = trial % 2 == 0 ? 3 : 1, cs = (trial / 2) % 4;
+        geometry.set_radius_factor(rf);
+        GroupRuns runs;
+        std::uint32_t ring_count[4][256];
+        for (int c = 0; c < 4; ++c) {
+            const RingSums rings = ring_sums(s, geometry, c, cs, &runs);
+            std::copy(rings.count, rings.count + 256, ring_count[c]);
+        }
+        const int K = static_cast<int>(rng() % 4);
+        const int shared = 1 + static_cast<int>(rng() % 255);
+        int mantissa[4] = {1 + static_cast<int>(rng() % 255), shared, trial % 4 == 3 ? shared / 2 + 1 : shared,
+                           1 + static_cast<int>(rng() % 255)};
+        for (const std::vector<int>& channels : {std::vector<int>{0}, std::vector<int>{1, 2}, std::vector<int>{3}}) {
+            const ColourRuns fast(s, geometry, runs, channels, cs, K, mantissa, ring_count);
+            (fast.tabled() ? tabled : untabled) += 1;
+            ColourBlocks plain;
+            for (const int c : channels)
+                for (int v = 0; v < s.grid.vn; ++v)
+                    for (int h = 0; h < s.grid.hn; ++h) {
+                        const double g = s.gain_need[c][s.sums[c][s.grid.index(v, h)]];
+                        const std::uint32_t r2 = geometry.r2(c, v, h);
+                        const int group = kRingGroups.group[ring_of(r2, cs)];
+                        if (group < 0 || !(g > 0)) continue;
+                        plain.node(group).push_back(
+                            plain_gamma_block(g, r2, cs, static_cast<std::uint32_t>(mantissa[c]) << K));
+                    }
+            // Within a node the plain list must follow the walk order:
+            // channel after channel, each in block order.
+            for (int k = 0; k < 10; ++k)
+                for (int last = 0; last <= k; ++last)
+                    for (const double last_value : {0.0, 5.5, static_cast<double>(kNodeRing[last])}) {
+                        const NodeSums a = fast.node_sums(k, kNodeRing[last], last_value);
+                        const NodeSums b = plain.node_sums(k, kNodeRing[last], last_value);
+                        ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << trial << ' ' << k << ' ' << last;
+                    }
+            const NodeSums a = fast.last_node_sums(kNodeRing[trial % 11]);
+            const NodeSums b = plain.last_node_sums(kNodeRing[trial % 11]);
+            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << trial;
+        }
+    }
+    EXPECT_GT(tabled, 0);
+    EXPECT_GT(untabled, 0);
+}

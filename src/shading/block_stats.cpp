@@ -121,7 +121,10 @@ void measure_blocks(const std::uint8_t* raw, unsigned width, const BlockGrid& gr
         out.sums[c] = sums[c];
     }
     // Bands of block rows, each with its own histograms, summed afterwards.
-    const int bands = std::min(frame::worker_count(), std::max(grid.vn, 1));
+    // With threads, four bands per thread, so that a thread that starts late
+    // or is held up by other work leaves less to wait for.
+    const int workers = frame::worker_count();
+    const int bands = std::min(workers == 1 ? 1 : 4 * workers, std::max(grid.vn, 1));
     std::vector<std::array<std::array<std::uint32_t, 256>, 4>> band_histograms(static_cast<std::size_t>(bands));
     frame::run_parts(bands, [&](int band) {
         const int v0 = static_cast<int>(static_cast<long long>(grid.vn) * band / bands);

@@ -1,6 +1,7 @@
 #include "shading/gains.h"
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <vector>
 
@@ -15,9 +16,18 @@ namespace {
 using frame::log_format;
 using frame::log_write;
 
-// pow2_fix(clamp(d), 16) from the table of the whole domain -16384..16383.
+// pow2_fix(d, 16) for every difference d of a log gain need (-16384..16384)
+// and a log scaled r2 (-32768..6144): the domain -16384..16383 of pow2_fix
+// and, either side of it, the clamped end values, so that no clamp is needed.
 inline std::uint32_t pow2_at(const std::uint32_t* pow2, int d) {
-    return pow2[static_cast<std::size_t>(std::clamp(d, -16384, 16383) + 16384)];
+    return pow2[static_cast<std::size_t>(d - GainsMemory::kPow2Lowest)];
+}
+
+void fill_pow2(std::uint32_t* pow2) {
+    std::uint32_t* const domain = pow2 + (-16384 - GainsMemory::kPow2Lowest);
+    pow2_fix_table16(domain);
+    std::fill(pow2, domain, domain[0]);
+    std::fill(domain + 32768, pow2 + GainsMemory::kPow2Entries, domain[32767]);
 }
 
 // The per-block accumulation in its plain form, for channels whose sums of k
@@ -34,7 +44,7 @@ RingSums plain_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry
             const std::uint32_t r2 = geometry.r2(c, v, h);
             const int ring = ring_of(r2, curve_sel);
             ++rings.count[ring];
-            rings.k[ring] += pow2_at(pow2, log_difference(stats, geometry, c, sum, r2)) / 65536.0;
+            rings.k[ring] += pow2_at(pow2, std::clamp(log_difference(stats, geometry, c, sum, r2), -16384, 16383)) / 65536.0;
             rings.g[ring] += g;
         }
     return rings;
@@ -44,9 +54,10 @@ RingSums plain_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry
 // within 2^53 units every partial double sum of k is exact: the sums are kept
 // as integers (in any order) and converted once. The sums of g are doubles
 // and are added in block order, in registers along runs of equal rings.
-// Each block row is read twice: first the k of every block with a gain need
-// (0 for the others, since every k is at least 1), then the sums, in a loop
-// free of calls so that the running sums stay in registers.
+// Each block row is read in three loops: the ring of every block (a plain
+// loop the compiler vectorises), the k of every block with a gain need (0 for
+// the others, since every k is at least 1), then the sums, in a loop free of
+// calls so that the running sums stay in registers.
 RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
                         const std::uint32_t* pow2, const GainsMemory::Row& row_memory, GroupRuns* runs) {
     std::uint32_t count[256] = {};
@@ -54,12 +65,24 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
     double g_sums[256] = {};
     const int hn = stats.grid.hn, vn = stats.grid.vn;
     const int shift = curve_sel + 8;
-    const double* gain_need = stats.gain_need[c];
-    const std::int16_t* log_need = stats.log_gain_need[c];
     const std::uint32_t* dx2 = geometry.dx2(c);
-    // Per block row: the k of each block, and where each group run starts
-    // with its group (at most one run per block).
+    const RadiusGeometry::LogR2Reader log_r2(geometry);
+    // Per block sum: the log gain need, or kNoNeed; and the g that the sums
+    // take, +0.0 where there is no need (adding +0.0 leaves a sum that
+    // started at +0.0 unchanged).
+    constexpr std::int32_t kNoNeed = INT32_MIN / 2;
+    std::int32_t need_log[kMaxBlockSum + 1];
+    double need_g[kMaxBlockSum + 1];
+    for (int s = 0; s <= kMaxBlockSum; ++s) {
+        const bool need = stats.gain_need[c][s] > 0;
+        need_log[s] = need ? stats.log_gain_need[c][s] : kNoNeed;
+        need_g[s] = need ? stats.gain_need[c][s] : 0.0;
+    }
+    // Per block row: the ring and the k of each block, and where each group
+    // run starts with its group (at most one run per block).
     std::uint32_t* const ks = row_memory.k;
+    std::uint8_t* const rings_of_row = row_memory.ring;
+    std::int32_t* const later = row_memory.later;
     std::int32_t* const starts = row_memory.run_start;
     std::int8_t* const start_groups = row_memory.run_group;
     std::vector<BlockRun> found;
@@ -71,16 +94,31 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
     for (int v = 0; v < vn; ++v) {
         const std::uint16_t* row = stats.sums[c] + stats.grid.index(v, 0);
         const std::uint32_t dy2 = geometry.dy2(c, v);
+        for (int h = 0; h < hn; ++h) rings_of_row[h] = static_cast<std::uint8_t>((dx2[h] + dy2) >> shift);
+        // Blocks whose log r2 is not yet remembered are put aside and done
+        // after the row, so that this loop makes no call.
+        int pending = 0;
         for (int h = 0; h < hn; ++h) {
-            const std::uint16_t sum = row[h];
-            ks[h] = gain_need[sum] > 0 ? pow2_at(pow2, log_need[sum] - geometry.log_r2(dx2[h] + dy2)) : 0;
+            const std::int32_t log_need = need_log[row[h]];
+            std::int16_t log_radius;
+            if (log_need == kNoNeed) {
+                ks[h] = 0;
+            } else if (log_r2.known(dx2[h] + dy2, log_radius)) {
+                ks[h] = pow2_at(pow2, log_need - log_radius);
+            } else {
+                later[pending++] = h;
+            }
+        }
+        for (int i = 0; i < pending; ++i) {
+            const int h = later[i];
+            ks[h] = pow2_at(pow2, need_log[row[h]] - log_r2(dx2[h] + dy2));
         }
         int ring = -1, group = -2, run_count = 0;
         std::uint32_t n = 0;
         std::uint64_t k_sum = 0;
         double g_sum = 0;
         for (int h = 0; h < hn; ++h) {
-            const int block_ring = static_cast<int>(((dx2[h] + dy2) >> shift) & 0xFFu);
+            const int block_ring = rings_of_row[h];
             if (block_ring != ring) {
                 if (ring >= 0) {
                     count[ring] = n;
@@ -99,12 +137,10 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
                     group = block_group;
                 }
             }
-            // Blocks without a gain need add +0.0, which leaves a sum that
-            // started at +0.0 unchanged.
             const std::uint32_t k = ks[h];
             n += k != 0;
             k_sum += k;
-            g_sum += k != 0 ? gain_need[row[h]] : 0.0;
+            g_sum += need_g[row[h]];
         }
         if (ring >= 0) {
             count[ring] = n;
@@ -152,9 +188,11 @@ RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int 
     std::vector<std::uint32_t> pow2(GainsMemory::kPow2Entries), k(static_cast<std::size_t>(stats.grid.hn));
     std::vector<std::int32_t> run_start(static_cast<std::size_t>(stats.grid.hn) + 1);
     std::vector<std::int8_t> run_group(static_cast<std::size_t>(stats.grid.hn) + 1);
-    pow2_fix_table16(pow2.data());
-    return fast_ring_sums(stats, geometry, c, curve_sel, pow2.data(), {k.data(), run_start.data(), run_group.data()},
-                          runs);
+    std::vector<std::uint8_t> ring(static_cast<std::size_t>(stats.grid.hn) + 1);
+    std::vector<std::int32_t> later(static_cast<std::size_t>(stats.grid.hn) + 1);
+    fill_pow2(pow2.data());
+    return fast_ring_sums(stats, geometry, c, curve_sel, pow2.data(),
+                          {k.data(), ring.data(), later.data(), run_start.data(), run_group.data()}, runs);
 }
 
 double first_kt(const RingSums& rings, std::size_t blocks, bool& found) {
@@ -313,7 +351,7 @@ GainResult compute_gains(const BlockStats& stats, const RadiusGeometry& geometry
     log_write("-------------------Get K Kr Kgr Kgb Kb---------------\n");
     const GainLogTable table;
     GainResult r;
-    pow2_fix_table16(memory.pow2);
+    fill_pow2(memory.pow2);
     // The channels are independent; they are logged in order.
     int first_log[4] = {};
     frame::run_parts(4, [&](int c) {

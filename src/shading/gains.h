@@ -114,13 +114,17 @@ struct GainResult {
 };
 
 // Working memory of the stage, taken from the call's: a table of pow2_fix
-// values and, per channel (parts may run at once), row buffers of hn + 1
-// entries each.
+// values over every difference of logs the stage meets and, per channel
+// (parts may run at once), row buffers of hn + 1 entries each.
 struct GainsMemory {
-    static constexpr std::size_t kPow2Entries = 32768;
+    // pow2_fix(d, 16) for d = kPow2Lowest .. kPow2Lowest + kPow2Entries - 1.
+    static constexpr int kPow2Lowest = -16384 - 6144;
+    static constexpr std::size_t kPow2Entries = 16384 + 32768 - kPow2Lowest + 1;
     std::uint32_t* pow2 = nullptr;
     struct Row {
         std::uint32_t* k;
+        std::uint8_t* ring;
+        std::int32_t* later;
         std::int32_t* run_start;
         std::int8_t* run_group;
     } rows[4] = {};

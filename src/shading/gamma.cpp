@@ -96,6 +96,34 @@ ColourRuns::ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, 
     for (int c = 0; c < 4; ++c) scaled_mantissa_[c] = static_cast<std::uint32_t>(mantissa[c]) << K;
     for (const int c : channels)
         for (int r = 0; r < 256; ++r) ring_count_[r] += ring_count[c][r];
+    // The tables hold for one mantissa: both greens carry the same one.
+    std::uint32_t max_r2 = 0;
+    bool one_mantissa = true;
+    for (const int c : channels) {
+        const std::uint32_t* dx2 = geometry.dx2(c);
+        std::uint32_t max_dx2 = 0, max_dy2 = 0;
+        for (int h = 0; h < stats.grid.hn; ++h) max_dx2 = std::max(max_dx2, dx2[h]);
+        for (int v = 0; v < stats.grid.vn; ++v) max_dy2 = std::max(max_dy2, geometry.dy2(c, v));
+        max_r2 = std::max(max_r2, max_dx2 + max_dy2);
+        if (scaled_mantissa_[c] != scaled_mantissa_[channels.front()]) one_mantissa = false;
+    }
+    tabled_ = !channels.empty() && one_mantissa && max_r2 < (std::uint32_t{1} << (curve_sel + 16));
+    if (!tabled_) return;
+    const std::uint32_t m = scaled_mantissa_[channels.front()];
+    for (std::uint32_t r = 0; r < 256; ++r) {
+        // The same 32-bit arithmetic as the per-block form, with p & coarse
+        // mask = ring << (curve_sel + 4).
+        const std::uint32_t p = (r << (curve_sel + 4)) & coarse_mask_;
+        coarse_units_[r] = (p * m) >> 12;
+        // Rings whose D is always 0 (ring 0, or no coarse compensation).
+        const bool used = r > 0 && coarse_units_[r] > 0;
+        coarse_[r] = used ? static_cast<double>(coarse_units_[r]) / 1024 : 1.0;
+        ring_value_[r] = used ? static_cast<double>(r) : 0.0;
+    }
+    for (std::uint32_t f = 0; f <= fine_mask_; ++f) {
+        fine_units_[f] = (f * m) >> 12;
+        fine_[f] = static_cast<double>(fine_units_[f]) / 1024;
+    }
 }
 
 // The sums that depend on each block's values. Those that only count blocks
@@ -103,9 +131,13 @@ ColourRuns::ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, 
 // they are sums of whole numbers, exact in any order. So are the sums of Af
 // and Bc, whole numbers of 1/1024 units, kept as integers. The sums of
 // double products and of g are added in walk order.
-template <bool Last>
+template <bool Last, bool Tabled>
 void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const {
     const int shift = curve_sel_ + 8;
+    // Per ring of the group: ring - last ring as a double.
+    double ring_offset[256];
+    if constexpr (Tabled)
+        for (int r = 0; r < 256; ++r) ring_offset[r] = static_cast<double>(r - last_ring);
     double sxy = 0, sg = 0, s2d = 0;
     std::uint64_t fine_units = 0, coarse_units = 0;
     for (const int c : channels_) {
@@ -127,6 +159,22 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
                 const double g = gain_need[row[h]];
                 if (!(g > 0)) continue;
                 const std::uint32_t r2 = dx2[h] + dy2;
+                if constexpr (Tabled && !Last) {
+                    // As below, with the per-ring and per-fine-bits values
+                    // looked up; the double operations are the same.
+                    const std::uint32_t ring = (r2 >> shift) & 0xFFu;
+                    const std::uint32_t fine_bits = (r2 >> 4) & fine_mask_;
+                    const double rest = g - fine_[fine_bits];
+                    // Rings where D is 0 hold 0 / 1 in the tables; a rest of
+                    // 0 or below makes the quotient 0 or below. Either way D
+                    // comes out as +0.0 or -0.0, and both add the same to a
+                    // sum that starts at +0.0 (it can never become -0.0).
+                    const double ring_equivalent = std::max(ring_value_[ring] * rest / coarse_[ring], 0.0);
+                    sxy += (ring_equivalent - last_value) * ring_offset[ring];
+                    sg += g;
+                    fine_units += fine_units_[fine_bits];
+                    continue;
+                }
                 const int ring = static_cast<int>((r2 >> shift) & 0xFFu);
                 // Compensation (gain - 1) of the ring part and of the finer
                 // bits of r2 / 16 under the linear curve, in 1/1024 units.
@@ -151,6 +199,10 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
                 coarse_units += coarse;
             }
         }
+    }
+    if constexpr (Tabled && !Last) {
+        // Each block of the group adds its ring's coarse value.
+        for (int r = kNodeRing[k] + 1; r <= kNodeRing[k + 1]; ++r) coarse_units += ring_count_[r] * coarse_units_[r];
     }
     sums.sg = sg;
     sums.sa = static_cast<double>(fine_units) / 1024;

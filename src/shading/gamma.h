@@ -63,10 +63,17 @@ public:
 
     NodeSums node_sums(int k, int last_ring, double last_value) const;
     NodeSums last_node_sums(int last_ring) const;
+    // Whether the per-ring tables serve the inner nodes.
+    bool tabled() const { return tabled_; }
 
 private:
-    template <bool Last>
+    template <bool Last, bool Tabled>
     void add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const;
+    template <bool Last>
+    void add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const {
+        if (tabled_) add_blocks<Last, true>(k, last_value, last_ring, sums);
+        else add_blocks<Last, false>(k, last_value, last_ring, sums);
+    }
 
     const BlockStats& stats_;
     const RadiusGeometry& geometry_;
@@ -76,6 +83,15 @@ private:
     std::uint32_t fine_mask_, coarse_mask_;
     std::uint32_t scaled_mantissa_[4] = {};  // mantissa << K per channel
     std::uint64_t ring_count_[256] = {};     // over the colour's channels
+    // When every r2 of the colour lies below 2^(curve_sel + 16), the coarse
+    // part of r2 / 16 is the ring shifted left, so the coarse compensation is
+    // one value per ring, and the fine one one value per fine bit pattern.
+    bool tabled_ = false;
+    std::uint32_t coarse_units_[256] = {};  // Bc per ring in 1/1024 units
+    double coarse_[256] = {};               // Bc per ring (1 where D is 0)
+    double ring_value_[256] = {};           // the ring as a double (0 where D is 0)
+    std::uint32_t fine_units_[128] = {};    // Af per fine bit pattern, 1/1024 units
+    double fine_[128] = {};                 // Af per fine bit pattern
 };
 
 // Settings of one colour's walk.

@@ -38,6 +38,27 @@ public:
         return value != kUnknown ? value : remember_log_r2(r2);
     }
 
+    // The same memo read through a pointer held by the caller, for loops
+    // over many blocks (valid until the radius factor changes).
+    class LogR2Reader {
+    public:
+        explicit LogR2Reader(const RadiusGeometry& geometry)
+            : geometry_(geometry), memo_(geometry.log_r2_.data()) {}
+        std::int16_t operator()(std::uint32_t r2) const {
+            const std::int16_t value = std::atomic_ref<std::int16_t>(memo_[r2]).load(std::memory_order_relaxed);
+            return value != kUnknown ? value : geometry_.remember_log_r2(r2);
+        }
+        // The remembered value only, without computing a missing one.
+        bool known(std::uint32_t r2, std::int16_t& value) const {
+            value = std::atomic_ref<std::int16_t>(memo_[r2]).load(std::memory_order_relaxed);
+            return value != kUnknown;
+        }
+
+    private:
+        const RadiusGeometry& geometry_;
+        std::int16_t* memo_;
+    };
+
 private:
     static constexpr std::int16_t kUnknown = INT16_MAX;  // log_r2 is at most 21 - 26 octaves
     std::int16_t remember_log_r2(std::uint32_t r2) const;
