@@ -118,7 +118,9 @@ MORVIK_API const char *morvik_last_error(void);
  *                                   first; nothing written, nothing logged);
  *   MORVIK_STATUS_INVALID_ARGUMENT  `image` or `result` is NULL, or the image
  *                                   is smaller than the routine's window
- *                                   (sizes below); nothing written or logged.
+ *                                   (sizes below), or the working memory of
+ *                                   colour input (width x height bytes) cannot
+ *                                   be obtained; nothing written or logged.
  * The buffer must hold `height` stored rows; it cannot be checked. */
 #define MORVIK_VERIFY_FORMAT_RAW 1
 #define MORVIK_VERIFY_FORMAT_COLOUR 2
