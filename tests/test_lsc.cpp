@@ -953,71 +953,6 @@ GammaBlock plain_gamma_block(double g, std::uint32_t r2, int cs, std::uint32_t m
 
 }  // namespace
 
-// The gains pass records the group runs and ring counts; the gamma sums read
-// from them must equal block-by-block sums over a plain scan of the image,
-// bit for bit, for every node and every possible last settled node.
-TEST(LscFastSums, GammaNodeSumsFromRunsEqualPlainBlockSums) {
-    std::mt19937 rng(61);
-    for (int trial = 0; trial < 6; ++trial) {
-        FlatField f;
-        f.width = 400 + 4 * static_cast<int>(rng() % 120);
-        f.height = 300 + 4 * static_cast<int>(rng() % 90);
-        f.centre_x = f.width * (0.3 + 0.05 * (rng() % 8));
-        f.centre_y = f.height * (0.3 + 0.05 * (rng() % 8));
-        f.noise = 8;
-        std::vector<std::uint8_t> raw = make_flat_field(f);
-        for (auto& sample : raw)
-            if (rng() % 50 == 0) sample = static_cast<std::uint8_t>(rng());  // blocks without a gain need
-        const Measured measured = measure(raw, f.width, f.height, 0.8 + 0.1 * trial);
-        const BlockStats& s = *measured.stats;
-        RadiusGeometry geometry(s.grid, static_cast<std::uint16_t>(2 * f.centre_x),
-                                static_cast<std::uint16_t>(2 * f.centre_y));
-        const int rf = trial % 4, cs = (trial * 3) % 4;
-        geometry.set_radius_factor(rf);
-        GroupRuns runs;
-        std::uint32_t ring_count[4][256];
-        for (int c = 0; c < 4; ++c) {
-            const RingSums rings = ring_sums(s, geometry, c, cs, &runs);
-            std::copy(rings.count, rings.count + 256, ring_count[c]);
-        }
-        const int K = static_cast<int>(rng() % 4);
-        int mantissa[4];
-        for (int& m : mantissa) m = 1 + static_cast<int>(rng() % 255);
-        for (const std::vector<int>& channels : {std::vector<int>{0}, std::vector<int>{1, 2}, std::vector<int>{3}}) {
-            const ColourRuns fast(s, geometry, runs, channels, cs, K, mantissa, ring_count);
-            ColourBlocks plain;
-            int blocks = 0;
-            for (const int c : channels)
-                for (int k = 0; k < kGammaNodes; ++k)
-                    for (int v = 0; v < s.grid.vn; ++v)
-                        for (int h = 0; h < s.grid.hn; ++h) {
-                            const double g = s.gain_need[c][s.sums[c][s.grid.index(v, h)]];
-                            const std::uint32_t r2 = geometry.r2(c, v, h);
-                            const int ring = static_cast<int>((r2 >> (cs + 8)) & 0xFF);
-                            int node = ring == 0 || ring == 255 ? -1 : 10;
-                            for (int j = 0; j < 10; ++j)
-                                if (ring > kNodeRing[j] && ring <= kNodeRing[j + 1]) node = j;
-                            if (node != k || !(g > 0)) continue;
-                            plain.node(k).push_back(plain_gamma_block(g, r2, cs, static_cast<std::uint32_t>(mantissa[c]) << K));
-                            ++blocks;
-                        }
-            ASSERT_GT(blocks, 1000);
-            for (int k = 0; k < 10; ++k)
-                for (int last = 0; last <= k; ++last)
-                    for (const double last_value : {0.0, 37.0, static_cast<double>(kNodeRing[last])}) {
-                        const NodeSums a = fast.node_sums(k, kNodeRing[last], last_value);
-                        const NodeSums b = plain.node_sums(k, kNodeRing[last], last_value);
-                        ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << trial << ' ' << k << ' ' << last;
-                    }
-            for (int last = 0; last <= 10; ++last) {
-                const NodeSums a = fast.last_node_sums(kNodeRing[last]);
-                const NodeSums b = plain.last_node_sums(kNodeRing[last]);
-                ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << trial << ' ' << last;
-            }
-        }
-    }
-}
-
 // ------------------------------------------------------------ per-ring tables
 
 namespace {
@@ -1133,9 +1068,11 @@ TEST(LscRingTables, GammaNodeSumsWithAndWithoutTablesEqualPlainBlockSums) {
                         const NodeSums b = plain.node_sums(k, kNodeRing[last], last_value);
                         ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << trial << ' ' << k << ' ' << last;
                     }
-            const NodeSums a = fast.last_node_sums(kNodeRing[trial % 11]);
-            const NodeSums b = plain.last_node_sums(kNodeRing[trial % 11]);
-            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << trial;
+            for (int last = 0; last <= 10; ++last) {
+                const NodeSums a = fast.last_node_sums(kNodeRing[last]);
+                const NodeSums b = plain.last_node_sums(kNodeRing[last]);
+                ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << trial << ' ' << last;
+            }
         }
     }
     EXPECT_GT(tabled, 0);
