@@ -10,6 +10,7 @@
 
 #include "frame/log.h"
 #include "frame/parallel.h"
+#include "shading/numeric.h"
 
 namespace morvik::shading {
 
@@ -132,7 +133,7 @@ struct Positions {
         for (int i = 0; i < n; ++i) {
             const std::uint64_t p = 4 * static_cast<std::uint64_t>(i) + static_cast<std::uint64_t>(off);
             const std::uint64_t p2 = p * p, p3 = p2 * p;
-            const double pd2 = static_cast<double>(p2);
+            const double pd2 = to_double(p2);
             fourth[static_cast<std::size_t>(i)] = pd2 * pd2;
             const auto at = static_cast<std::size_t>(i);
             prefix[0][at + 1] = prefix[0][at] + 1;
@@ -182,14 +183,14 @@ struct KeptSums {
     // are exact (sum of s p^2 / 4 included: the caller checked the bound).
     PowerSums to_power_sums() const {
         PowerSums s;
-        s.n = static_cast<double>(power[0]);
-        s.sx = static_cast<double>(power[1]);
-        s.sx2 = static_cast<double>(power[2]);
-        s.sx3 = static_cast<double>(power[3]);
+        s.n = to_double(power[0]);
+        s.sx = to_double(power[1]);
+        s.sx2 = to_double(power[2]);
+        s.sx3 = to_double(power[3]);
         s.sx4 = fourth;
-        s.sy = static_cast<double>(weighted[0]) / 4.0;
-        s.sxy = static_cast<double>(weighted[1]) / 4.0;
-        s.sx2y = static_cast<double>(weighted[2]) / 4.0;
+        s.sy = to_double(weighted[0]) / 4.0;
+        s.sxy = to_double(weighted[1]) / 4.0;
+        s.sx2y = to_double(weighted[2]) / 4.0;
         return s;
     }
 };
@@ -260,8 +261,8 @@ constexpr int kRowGroup = 4;
 
 void add_fourth_powers(const Positions& pos, const std::uint64_t* const words[kRowGroup], KeptSums ks[kRowGroup]) {
     static constexpr double kKept[2] = {0.0, 1.0};
-    double f0 = static_cast<double>(ks[0].power[4]), f1 = static_cast<double>(ks[1].power[4]);
-    double f2 = static_cast<double>(ks[2].power[4]), f3 = static_cast<double>(ks[3].power[4]);
+    double f0 = to_double(ks[0].power[4]), f1 = to_double(ks[1].power[4]);
+    double f2 = to_double(ks[2].power[4]), f3 = to_double(ks[3].power[4]);
     const int end = std::max({ks[0].last, ks[1].last, ks[2].last, ks[3].last}) + 1;
     for (int h = pos.exact4; h < end; ++h) {
         const double p = pos.fourth[static_cast<std::size_t>(h)];
@@ -305,7 +306,7 @@ public:
         for (std::size_t c = 0; c < columns_.size(); ++c) {
             KeptSums& ks = columns_[c];
             if (kept_[c]) ks.close_run(pos_, vn_);
-            ks.fourth = pos_.exact4 < vn_ ? fourth_[c] : static_cast<double>(ks.power[4]);
+            ks.fourth = pos_.exact4 < vn_ ? fourth_[c] : to_double(ks.power[4]);
         }
         return columns_;
     }
@@ -433,7 +434,7 @@ private:
     void start_fourth(int h, int count, int open, double* out) const {
         const std::uint64_t closed = pos_.prefix[4][static_cast<std::size_t>(pos_.exact4)];
         for (int i = 0; i < count; ++i)
-            out[i] = static_cast<double>(columns_[static_cast<std::size_t>(h + i)].power[4] + (((open >> i) & 1) ? closed : 0));
+            out[i] = to_double(columns_[static_cast<std::size_t>(h + i)].power[4] + (((open >> i) & 1) ? closed : 0));
     }
 
     const std::uint16_t* sums_;

@@ -165,7 +165,7 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
             std::copy(plain.k, plain.k + 256, rings.k);
             break;
         }
-        rings.k[r] = static_cast<double>(k_units[r]) / 65536.0;
+        rings.k[r] = to_double(k_units[r]) / 65536.0;
     }
     if (runs) runs->assign(c, found, groups);
     return rings;

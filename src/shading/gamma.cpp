@@ -205,8 +205,8 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
         for (int r = kNodeRing[k] + 1; r <= kNodeRing[k + 1]; ++r) coarse_units += ring_count_[r] * coarse_units_[r];
     }
     sums.sg = sg;
-    sums.sa = static_cast<double>(fine_units) / 1024;
-    sums.sb = static_cast<double>(coarse_units) / 1024;
+    sums.sa = to_double(fine_units) / 1024;
+    sums.sb = to_double(coarse_units) / 1024;
     if constexpr (!Last) {
         sums.sxy = sxy;
     } else {
@@ -226,9 +226,9 @@ NodeSums ColourRuns::node_sums(int k, int last_ring, double last_value) const {
         square_sum += count * d * d;
     }
     if (n == 0) return sums;
-    sums.n = static_cast<double>(n);
-    sums.sr = static_cast<double>(ring_sum);
-    sums.sxx = static_cast<double>(square_sum);
+    sums.n = to_double(n);
+    sums.sr = to_double(ring_sum);
+    sums.sxx = to_double(square_sum);
     add_blocks<false>(k, last_value, last_ring, sums);
     return sums;
 }
@@ -250,12 +250,12 @@ NodeSums ColourRuns::last_node_sums(int last_ring) const {
         right_sum += count * d;
         right_squares += count * d * d;
     }
-    sums.n = static_cast<double>(n);
-    sums.sr = static_cast<double>(ring_sum);
-    sums.s1 = static_cast<double>(d_sum);
-    sums.sxx = static_cast<double>(square_sum);
-    sums.s2 = static_cast<double>(right_sum);
-    sums.s22 = static_cast<double>(right_squares);
+    sums.n = to_double(n);
+    sums.sr = to_double(ring_sum);
+    sums.s1 = to_double(d_sum);
+    sums.sxx = to_double(square_sum);
+    sums.s2 = to_double(right_sum);
+    sums.s22 = to_double(right_squares);
     add_blocks<true>(10, 0.0, last_ring, sums);
     return sums;
 }

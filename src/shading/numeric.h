@@ -25,6 +25,11 @@ void pow2_fix_table16(std::uint32_t out[32768]);
 
 // ------------------------------------------------------------ integer formats
 
+// An unsigned 64-bit sum below 2^63 as a double, through the signed
+// conversion: the same rounding, but one instruction on every target, where
+// the unsigned conversion takes a branch and, on 32-bit x86, x87 arithmetic.
+inline double to_double(std::uint64_t v) { return static_cast<double>(static_cast<std::int64_t>(v)); }
+
 inline std::int16_t saturate16(long long v) {
     if (v > INT16_MAX) return INT16_MAX;
     if (v < INT16_MIN) return INT16_MIN;
