@@ -584,6 +584,28 @@ TEST(LscStages, GainWalkFirstEstimateAndCorrection) {
     EXPECT_NEAR((0.4 * kt2 / 0.5 + 1) / 1.4 - (0.2 * kt2 / 2.0 + 1) / 1.2, 0.1, 1e-12);
 }
 
+namespace {
+
+// Per block of channel c, the plain gain-pass sums: pow2_fix clamps its own
+// argument, so any difference of logs is in its domain here.
+RingSums plain_ring_sums(const BlockStats& s, const RadiusGeometry& geometry, int c, int cs) {
+    RingSums plain;
+    for (int v = 0; v < s.grid.vn; ++v)
+        for (int h = 0; h < s.grid.hn; ++h) {
+            const std::uint16_t sum = s.sums[c][s.grid.index(v, h)];
+            const double g = s.gain_need[c][sum];
+            if (!(g > 0)) continue;
+            const std::uint32_t r2 = geometry.r2(c, v, h);
+            const int ring = ring_of(r2, cs);
+            ++plain.count[ring];
+            plain.k[ring] += pow2_fix(log_difference(s, geometry, c, sum, r2), 16) / 65536.0;
+            plain.g[ring] += g;
+        }
+    return plain;
+}
+
+}  // namespace
+
 // Ring sums kept in registers along runs of equal rings against a plain
 // per-block accumulation: the same additions in the same order.
 TEST(LscStages, RingSumsEqualAPlainPerBlockAccumulation) {
@@ -600,18 +622,7 @@ TEST(LscStages, RingSumsEqualAPlainPerBlockAccumulation) {
             for (int c = 0; c < 4; ++c) {
                 RadiusGeometry geometry(s.grid, 940, 800);
                 geometry.set_radius_factor(rf);
-                RingSums plain;
-                for (int v = 0; v < s.grid.vn; ++v)
-                    for (int h = 0; h < s.grid.hn; ++h) {
-                        const std::uint16_t sum = s.sums[c][s.grid.index(v, h)];
-                        const double g = s.gain_need[c][sum];
-                        if (!(g > 0)) continue;
-                        const std::uint32_t r2 = geometry.r2(c, v, h);
-                        const int ring = ring_of(r2, cs);
-                        ++plain.count[ring];
-                        plain.k[ring] += pow2_fix(log_difference(s, geometry, c, sum, r2), 16) / 65536.0;
-                        plain.g[ring] += g;
-                    }
+                const RingSums plain = plain_ring_sums(s, geometry, c, cs);
                 const RingSums fast = ring_sums(s, geometry, c, cs);
                 EXPECT_EQ(std::memcmp(&fast, &plain, sizeof fast), 0) << rf << ' ' << cs << ' ' << c;
             }
@@ -954,28 +965,6 @@ GammaBlock plain_gamma_block(double g, std::uint32_t r2, int cs, std::uint32_t m
 }  // namespace
 
 // ------------------------------------------------------------ per-ring tables
-
-namespace {
-
-// Per block of channel c, the plain gain-pass sums: pow2_fix clamps its own
-// argument, so any difference of logs is in its domain here.
-RingSums plain_ring_sums(const BlockStats& s, const RadiusGeometry& geometry, int c, int cs) {
-    RingSums plain;
-    for (int v = 0; v < s.grid.vn; ++v)
-        for (int h = 0; h < s.grid.hn; ++h) {
-            const std::uint16_t sum = s.sums[c][s.grid.index(v, h)];
-            const double g = s.gain_need[c][sum];
-            if (!(g > 0)) continue;
-            const std::uint32_t r2 = geometry.r2(c, v, h);
-            const int ring = ring_of(r2, cs);
-            ++plain.count[ring];
-            plain.k[ring] += pow2_fix(log_difference(s, geometry, c, sum, r2), 16) / 65536.0;
-            plain.g[ring] += g;
-        }
-    return plain;
-}
-
-}  // namespace
 
 // Extreme gain needs (a target far above every block, dark and saturated
 // blocks) and a centre on a block, so that r2 = 0 occurs: the differences of
