@@ -1067,3 +1067,36 @@ TEST(LscRingTables, GammaNodeSumsWithAndWithoutTablesEqualPlainBlockSums) {
     EXPECT_GT(tabled, 0);
     EXPECT_GT(untabled, 0);
 }
+
+// Blocks whose log r2 is not yet remembered are put aside during their row
+// and their k added afterwards: the sums must not depend on which of the
+// logs the geometry already holds.
+TEST(LscRingTables, RingSumsDoNotDependOnTheRememberedLogs) {
+    FlatField f;
+    f.width = 900;
+    f.height = 640;
+    f.centre_x = 380;
+    f.centre_y = 350;
+    f.noise = 5;
+    const Measured m = measure(make_flat_field(f), f.width, f.height);
+    const BlockStats& s = *m.stats;
+    for (int rf : {0, 2})
+        for (int c = 0; c < 4; ++c) {
+            RadiusGeometry reference(s.grid, 760, 700);
+            reference.set_radius_factor(rf);
+            const RingSums plain = plain_ring_sums(s, reference, c, 1);
+            // Nothing remembered, then every third block row remembered, then all.
+            RadiusGeometry geometry(s.grid, 760, 700);
+            geometry.set_radius_factor(rf);
+            const RingSums cold = ring_sums(s, geometry, c, 1);
+            RadiusGeometry partial(s.grid, 760, 700);
+            partial.set_radius_factor(rf);
+            for (int v = 0; v < s.grid.vn; v += 3)
+                for (int h = 0; h < s.grid.hn; ++h) partial.log_r2(partial.r2(c, v, h));
+            const RingSums part = ring_sums(s, partial, c, 1);
+            const RingSums warm = ring_sums(s, geometry, c, 1);
+            EXPECT_EQ(std::memcmp(&cold, &plain, sizeof cold), 0) << rf << ' ' << c;
+            EXPECT_EQ(std::memcmp(&part, &plain, sizeof part), 0) << rf << ' ' << c;
+            EXPECT_EQ(std::memcmp(&warm, &plain, sizeof warm), 0) << rf << ' ' << c;
+        }
+}

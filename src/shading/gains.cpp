@@ -54,10 +54,9 @@ RingSums plain_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry
 // within 2^53 units every partial double sum of k is exact: the sums are kept
 // as integers (in any order) and converted once. The sums of g are doubles
 // and are added in block order, in registers along runs of equal rings.
-// Each block row is read in three loops: the ring of every block (a plain
-// loop the compiler vectorises), the k of every block with a gain need (0 for
-// the others, since every k is at least 1), then the sums, in a loop free of
-// calls so that the running sums stay in registers.
+// Each block row is read in one loop free of calls, so that the running sums
+// stay in registers: a block whose log r2 is not yet remembered is put aside
+// and its k added to its ring's integer sum after the row.
 RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
                         const std::uint32_t* pow2, const GainsMemory::Row& row_memory, GroupRuns* runs) {
     std::uint32_t count[256] = {};
@@ -78,10 +77,8 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
         need_log[s] = need ? stats.log_gain_need[c][s] : kNoNeed;
         need_g[s] = need ? stats.gain_need[c][s] : 0.0;
     }
-    // Per block row: the ring and the k of each block, and where each group
-    // run starts with its group (at most one run per block).
-    std::uint32_t* const ks = row_memory.k;
-    std::uint8_t* const rings_of_row = row_memory.ring;
+    // Per block row: the blocks put aside, and where each group run starts
+    // with its group (at most one run per block).
     std::int32_t* const later = row_memory.later;
     std::int32_t* const starts = row_memory.run_start;
     std::int8_t* const start_groups = row_memory.run_group;
@@ -94,31 +91,13 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
     for (int v = 0; v < vn; ++v) {
         const std::uint16_t* row = stats.sums[c] + stats.grid.index(v, 0);
         const std::uint32_t dy2 = geometry.dy2(c, v);
-        for (int h = 0; h < hn; ++h) rings_of_row[h] = static_cast<std::uint8_t>((dx2[h] + dy2) >> shift);
-        // Blocks whose log r2 is not yet remembered are put aside and done
-        // after the row, so that this loop makes no call.
-        int pending = 0;
-        for (int h = 0; h < hn; ++h) {
-            const std::int32_t log_need = need_log[row[h]];
-            std::int16_t log_radius;
-            if (log_need == kNoNeed) {
-                ks[h] = 0;
-            } else if (log_r2.known(dx2[h] + dy2, log_radius)) {
-                ks[h] = pow2_at(pow2, log_need - log_radius);
-            } else {
-                later[pending++] = h;
-            }
-        }
-        for (int i = 0; i < pending; ++i) {
-            const int h = later[i];
-            ks[h] = pow2_at(pow2, need_log[row[h]] - log_r2(dx2[h] + dy2));
-        }
-        int ring = -1, group = -2, run_count = 0;
+        int ring = -1, group = -2, run_count = 0, pending = 0;
         std::uint32_t n = 0;
         std::uint64_t k_sum = 0;
         double g_sum = 0;
         for (int h = 0; h < hn; ++h) {
-            const int block_ring = rings_of_row[h];
+            const std::uint32_t r2 = dx2[h] + dy2;
+            const int block_ring = static_cast<std::uint8_t>(r2 >> shift);
             if (block_ring != ring) {
                 if (ring >= 0) {
                     count[ring] = n;
@@ -137,15 +116,24 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
                     group = block_group;
                 }
             }
-            const std::uint32_t k = ks[h];
-            n += k != 0;
-            k_sum += k;
-            g_sum += need_g[row[h]];
+            const std::uint16_t sum = row[h];
+            g_sum += need_g[sum];
+            const std::int32_t log_need = need_log[sum];
+            if (log_need == kNoNeed) continue;
+            ++n;
+            std::int16_t log_radius;
+            if (log_r2.known(r2, log_radius)) k_sum += pow2_at(pow2, log_need - log_radius);
+            else later[pending++] = h;
         }
         if (ring >= 0) {
             count[ring] = n;
             k_units[ring] = k_sum;
             g_sums[ring] = g_sum;
+        }
+        for (int i = 0; i < pending; ++i) {
+            const int h = later[i];
+            const std::uint32_t r2 = dx2[h] + dy2;
+            k_units[static_cast<std::uint8_t>(r2 >> shift)] += pow2_at(pow2, need_log[row[h]] - log_r2(r2));
         }
         if (runs) {
             starts[run_count] = hn;
@@ -185,14 +173,13 @@ void GroupRuns::assign(int c, const std::vector<BlockRun>& runs, const std::vect
 }
 
 RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel, GroupRuns* runs) {
-    std::vector<std::uint32_t> pow2(GainsMemory::kPow2Entries), k(static_cast<std::size_t>(stats.grid.hn));
+    std::vector<std::uint32_t> pow2(GainsMemory::kPow2Entries);
     std::vector<std::int32_t> run_start(static_cast<std::size_t>(stats.grid.hn) + 1);
     std::vector<std::int8_t> run_group(static_cast<std::size_t>(stats.grid.hn) + 1);
-    std::vector<std::uint8_t> ring(static_cast<std::size_t>(stats.grid.hn) + 1);
     std::vector<std::int32_t> later(static_cast<std::size_t>(stats.grid.hn) + 1);
     fill_pow2(pow2.data());
     return fast_ring_sums(stats, geometry, c, curve_sel, pow2.data(),
-                          {k.data(), ring.data(), later.data(), run_start.data(), run_group.data()}, runs);
+                          {later.data(), run_start.data(), run_group.data()}, runs);
 }
 
 double first_kt(const RingSums& rings, std::size_t blocks, bool& found) {

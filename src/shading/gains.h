@@ -122,8 +122,6 @@ struct GainsMemory {
     static constexpr std::size_t kPow2Entries = 16384 + 32768 - kPow2Lowest + 1;
     std::uint32_t* pow2 = nullptr;
     struct Row {
-        std::uint32_t* k;
-        std::uint8_t* ring;
         std::int32_t* later;
         std::int32_t* run_start;
         std::int8_t* run_group;

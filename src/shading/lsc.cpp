@@ -31,8 +31,6 @@ public:
         stats_ = reserve<BlockStats>(size, 1);
         pow2_ = reserve<std::uint32_t>(size, GainsMemory::kPow2Entries);
         for (int c = 0; c < 4; ++c) {
-            k_[c] = reserve<std::uint32_t>(size, row);
-            ring_[c] = reserve<std::uint8_t>(size, row);
             later_[c] = reserve<std::int32_t>(size, row);
             run_start_[c] = reserve<std::int32_t>(size, row);
             run_group_[c] = reserve<std::int8_t>(size, row);
@@ -50,8 +48,7 @@ public:
         GainsMemory m;
         m.pow2 = at<std::uint32_t>(pow2_);
         for (int c = 0; c < 4; ++c)
-            m.rows[c] = {at<std::uint32_t>(k_[c]), at<std::uint8_t>(ring_[c]), at<std::int32_t>(later_[c]),
-                         at<std::int32_t>(run_start_[c]), at<std::int8_t>(run_group_[c])};
+            m.rows[c] = {at<std::int32_t>(later_[c]), at<std::int32_t>(run_start_[c]), at<std::int8_t>(run_group_[c])};
         return m;
     }
 
@@ -69,7 +66,7 @@ private:
     }
 
     unsigned char* base_ = nullptr;
-    std::size_t sums_ = 0, stats_ = 0, pow2_ = 0, k_[4] = {}, ring_[4] = {}, later_[4] = {}, run_start_[4] = {}, run_group_[4] = {};
+    std::size_t sums_ = 0, stats_ = 0, pow2_ = 0, later_[4] = {}, run_start_[4] = {}, run_group_[4] = {};
 };
 
 using frame::log_format;
