@@ -64,6 +64,7 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
     double g_sums[256] = {};
     const int hn = stats.grid.hn, vn = stats.grid.vn;
     const int shift = curve_sel + 8;
+    const std::uint32_t ring_width = std::uint32_t{1} << shift;
     const std::uint32_t* dx2 = geometry.dx2(c);
     const RadiusGeometry::LogR2Reader log_r2(geometry);
     // Per block sum: the log gain need, or kNoNeed; and the g that the sums
@@ -91,20 +92,24 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
     for (int v = 0; v < vn; ++v) {
         const std::uint16_t* row = stats.sums[c] + stats.grid.index(v, 0);
         const std::uint32_t dy2 = geometry.dy2(c, v);
+        // A block stays in the current ring while r2 - ring_low < ring_width,
+        // which is one comparison instead of a shift per block; the first
+        // block starts a ring (its r2 - ring_low wraps to 2^32 - ring_width).
         int ring = -1, group = -2, run_count = 0, pending = 0;
+        std::uint32_t ring_low = (hn > 0 ? dx2[0] + dy2 : 0) + ring_width;
         std::uint32_t n = 0;
         std::uint64_t k_sum = 0;
         double g_sum = 0;
         for (int h = 0; h < hn; ++h) {
             const std::uint32_t r2 = dx2[h] + dy2;
-            const int block_ring = static_cast<std::uint8_t>(r2 >> shift);
-            if (block_ring != ring) {
+            if (r2 - ring_low >= ring_width) {
                 if (ring >= 0) {
                     count[ring] = n;
                     k_units[ring] = k_sum;
                     g_sums[ring] = g_sum;
                 }
-                ring = block_ring;
+                ring = static_cast<std::uint8_t>(r2 >> shift);
+                ring_low = r2 & ~(ring_width - 1);
                 n = count[ring];
                 k_sum = k_units[ring];
                 g_sum = g_sums[ring];
