@@ -20,7 +20,7 @@ using frame::log_write;
 // and a log scaled r2 (-32768..6144): the domain -16384..16383 of pow2_fix
 // and, either side of it, the clamped end values, so that no clamp is needed.
 inline std::uint32_t pow2_at(const std::uint32_t* pow2, int d) {
-    return pow2[static_cast<std::size_t>(d - GainsMemory::kPow2Lowest)];
+    return pow2[static_cast<std::ptrdiff_t>(d) - GainsMemory::kPow2Lowest];
 }
 
 void fill_pow2(std::uint32_t* pow2) {
