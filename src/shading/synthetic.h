@@ -26,7 +26,8 @@ struct FlatField {
 
 inline std::vector<std::uint8_t> make_flat_field(const FlatField& f) {
     std::vector<std::uint8_t> raw(static_cast<std::size_t>(f.width) * static_cast<std::size_t>(f.height));
-    const double r_ref2 = (f.width * f.width + f.height * f.height) / 4.0;
+    const double w = f.width, h = f.height;  // very wide test frames overflow int
+    const double r_ref2 = (w * w + h * h) / 4.0;
     std::uint32_t seed = 12345;
     for (int y = 0; y < f.height; ++y) {
         const double dy = y - f.centre_y;
