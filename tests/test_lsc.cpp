@@ -607,25 +607,51 @@ RingSums plain_ring_sums(const BlockStats& s, const RadiusGeometry& geometry, in
 }  // namespace
 
 // Ring sums kept in registers along runs of equal rings against a plain
-// per-block accumulation: the same additions in the same order.
+// per-block accumulation: the same additions in the same order. Fields: an
+// ordinary fall-off, and extreme gain needs (a target far above every block,
+// dark and saturated blocks, a centre on a block so that r2 = 0 occurs) that
+// reach both clamped ends of the power table. Blocks whose log r2 the
+// geometry does not yet hold are added after their row, so the sums are
+// taken with none, every third block row, and all of the logs remembered.
 TEST(LscStages, RingSumsEqualAPlainPerBlockAccumulation) {
-    FlatField f;
-    f.width = 1000;
-    f.height = 760;
-    f.centre_x = 470;
-    f.centre_y = 400;
-    f.noise = 6;
-    const Measured m = measure(make_flat_field(f), f.width, f.height);
-    const BlockStats& s = *m.stats;
-    for (int rf : {0, 1, 2, 3})
-        for (int cs : {0, 3})
-            for (int c = 0; c < 4; ++c) {
-                RadiusGeometry geometry(s.grid, 940, 800);
-                geometry.set_radius_factor(rf);
-                const RingSums plain = plain_ring_sums(s, geometry, c, cs);
-                const RingSums fast = ring_sums(s, geometry, c, cs);
-                EXPECT_EQ(std::memcmp(&fast, &plain, sizeof fast), 0) << rf << ' ' << cs << ' ' << c;
+    std::mt19937 rng(83);
+    for (int trial = 0; trial < 3; ++trial) {
+        FlatField f;
+        f.width = trial == 0 ? 1000 : 360;
+        f.height = trial == 0 ? 760 : 280;
+        f.centre_x = trial == 0 ? 470 : 161;
+        f.centre_y = trial == 0 ? 400 : 121;
+        f.noise = trial == 0 ? 6 : 30;
+        std::vector<std::uint8_t> raw = make_flat_field(f);
+        if (trial > 0)
+            for (auto& sample : raw) {
+                const unsigned roll = rng() % 20;
+                if (roll < 2) sample = static_cast<std::uint8_t>(roll);
+                else if (roll == 2) sample = 255;
             }
+        const Measured m = measure(raw, f.width, f.height, trial == 1 ? 200.0 : 1.0 + 0.001 * trial);
+        const BlockStats& s = *m.stats;
+        for (int rf : {0, 1, 2, 3})
+            for (int cs : {0, 3})
+                for (int c = 0; c < 4; ++c) {
+                    const auto geometry = [&] {
+                        RadiusGeometry g = trial == 0 ? RadiusGeometry(s.grid, 940, 800)
+                                                      : RadiusGeometry(s.grid, static_cast<std::uint16_t>(block_half_x(c, 40)),
+                                                                       static_cast<std::uint16_t>(block_half_y(c, 30)));
+                        g.set_radius_factor(rf);
+                        return g;
+                    };
+                    RadiusGeometry cold = geometry(), partial = geometry();
+                    const RingSums plain = plain_ring_sums(s, geometry(), c, cs);
+                    for (int v = 0; v < s.grid.vn; v += 3)
+                        for (int h = 0; h < s.grid.hn; ++h) partial.log_r2(partial.r2(c, v, h));
+                    const RingSums first = ring_sums(s, cold, c, cs);
+                    const RingSums some = ring_sums(s, partial, c, cs);
+                    const RingSums warm = ring_sums(s, cold, c, cs);
+                    for (const RingSums* fast : {&first, &some, &warm})
+                        ASSERT_EQ(std::memcmp(fast, &plain, sizeof plain), 0) << trial << ' ' << rf << ' ' << cs << ' ' << c;
+                }
+    }
 }
 
 TEST(LscStages, GainEncodingPicksTheBestMantissasBelowEachLog) {
@@ -966,41 +992,6 @@ GammaBlock plain_gamma_block(double g, std::uint32_t r2, int cs, std::uint32_t m
 
 // ------------------------------------------------------------ per-ring tables
 
-// Extreme gain needs (a target far above every block, dark and saturated
-// blocks) and a centre on a block, so that r2 = 0 occurs: the differences of
-// logs reach both clamped ends of the power table.
-TEST(LscRingTables, RingSumsAtTheEndsOfThePowerTableEqualThePlainSums) {
-    std::mt19937 rng(83);
-    for (int trial = 0; trial < 4; ++trial) {
-        FlatField f;
-        f.width = 360;
-        f.height = 280;
-        f.centre_x = 161;
-        f.centre_y = 121;
-        f.noise = 30;
-        std::vector<std::uint8_t> raw = make_flat_field(f);
-        for (auto& sample : raw) {
-            const unsigned roll = rng() % 20;
-            if (roll == 0) sample = 0;
-            else if (roll == 1) sample = 1;
-            else if (roll == 2) sample = 255;
-        }
-        const double target_scale = trial < 2 ? 200.0 : 1.0 + 0.001 * trial;
-        const Measured m = measure(raw, f.width, f.height, target_scale);
-        const BlockStats& s = *m.stats;
-        for (int rf : {0, 3})
-            for (int cs : {0, 3})
-                for (int c = 0; c < 4; ++c) {
-                    RadiusGeometry geometry(s.grid, static_cast<std::uint16_t>(block_half_x(c, 40)),
-                                            static_cast<std::uint16_t>(block_half_y(c, 30)));
-                    geometry.set_radius_factor(rf);
-                    const RingSums fast = ring_sums(s, geometry, c, cs);
-                    const RingSums plain = plain_ring_sums(s, geometry, c, cs);
-                    ASSERT_EQ(std::memcmp(&fast, &plain, sizeof fast), 0) << trial << ' ' << rf << ' ' << cs << ' ' << c;
-                }
-    }
-}
-
 // Gamma node sums through the per-ring tables (one mantissa per colour, every
 // r2 below 2^(curve_sel + 16)) and through the per-block form (r2 beyond that,
 // or greens with different mantissas) against block-by-block sums.
@@ -1066,37 +1057,4 @@ TEST(LscRingTables, GammaNodeSumsWithAndWithoutTablesEqualPlainBlockSums) {
     }
     EXPECT_GT(tabled, 0);
     EXPECT_GT(untabled, 0);
-}
-
-// Blocks whose log r2 is not yet remembered are put aside during their row
-// and their k added afterwards: the sums must not depend on which of the
-// logs the geometry already holds.
-TEST(LscRingTables, RingSumsDoNotDependOnTheRememberedLogs) {
-    FlatField f;
-    f.width = 900;
-    f.height = 640;
-    f.centre_x = 380;
-    f.centre_y = 350;
-    f.noise = 5;
-    const Measured m = measure(make_flat_field(f), f.width, f.height);
-    const BlockStats& s = *m.stats;
-    for (int rf : {0, 2})
-        for (int c = 0; c < 4; ++c) {
-            RadiusGeometry reference(s.grid, 760, 700);
-            reference.set_radius_factor(rf);
-            const RingSums plain = plain_ring_sums(s, reference, c, 1);
-            // Nothing remembered, then every third block row remembered, then all.
-            RadiusGeometry geometry(s.grid, 760, 700);
-            geometry.set_radius_factor(rf);
-            const RingSums cold = ring_sums(s, geometry, c, 1);
-            RadiusGeometry partial(s.grid, 760, 700);
-            partial.set_radius_factor(rf);
-            for (int v = 0; v < s.grid.vn; v += 3)
-                for (int h = 0; h < s.grid.hn; ++h) partial.log_r2(partial.r2(c, v, h));
-            const RingSums part = ring_sums(s, partial, c, 1);
-            const RingSums warm = ring_sums(s, geometry, c, 1);
-            EXPECT_EQ(std::memcmp(&cold, &plain, sizeof cold), 0) << rf << ' ' << c;
-            EXPECT_EQ(std::memcmp(&part, &plain, sizeof part), 0) << rf << ' ' << c;
-            EXPECT_EQ(std::memcmp(&warm, &plain, sizeof warm), 0) << rf << ' ' << c;
-        }
 }
