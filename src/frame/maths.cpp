@@ -65,6 +65,16 @@ void frexp1(double x, double& m, int& e) {
     m = from_bits((u & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1023} << 52));
 }
 
+// x = m 2^e with m in (sqrt(1/2), sqrt(2)]: the range the log series is
+// evaluated on.
+void split_for_log(double x, double& m, int& e) {
+    frexp1(x, m, e);
+    if (m > 1.4142135623730951) {
+        m *= 0.5;
+        e += 1;
+    }
+}
+
 // Nearest integer (ties to even) of |x| < 2^52, by the rounding of the add.
 double round_even(double x) {
     const double big = 4503599627370496.0;  // 2^52
@@ -259,11 +269,7 @@ dd exp_reduced(dd t, int& k) {
 dd log_dd(double x) {
     double m = 0;
     int e = 0;
-    frexp1(x, m, e);
-    if (m > 1.4142135623730951) {
-        m *= 0.5;
-        e += 1;
-    }
+    split_for_log(x, m, e);
     // log(m) = 2 atanh(s), s = (m - 1) / (m + 1), |s| <= 0.1716.
     const dd s = div(dd{m - 1.0, 0.0}, two_sum(m, 1.0));
     const dd s2 = mul(s, s);
@@ -516,11 +522,7 @@ double log2(double x) {
     if (x == inf) return inf;
     double m = 0;
     int e = 0;
-    frexp1(x, m, e);
-    if (m > 1.4142135623730951) {
-        m *= 0.5;
-        e += 1;
-    }
+    split_for_log(x, m, e);
     const dd lm = mul(log_dd(m), log2_e);
     return add(lm, double(e)).hi;
 }
