@@ -632,6 +632,25 @@ Line LineSums::fit() const {
     return l;
 }
 
+namespace {
+
+// Per channel, the straight line through the good vertices of its rows (or
+// columns) against their block positions, logged under `title`.
+void fit_lines(const std::vector<Parabola> (&fits)[4], int (*position)(int c, int index), const char* title,
+               Line (&out)[4]) {
+    for (int c = 0; c < 4; ++c) {
+        LineSums sums;
+        for (std::size_t i = 0; i < fits[c].size(); ++i)
+            if (fits[c][i].code == ParabolaCode::good) sums.add(position(c, static_cast<int>(i)), fits[c][i].vertex);
+        out[c] = sums.fit();
+        log_write(title);
+        log_write("i result      a      b\n");
+        log_format("%1d %2d %.3f %.3f\n", c, out[c].code, out[c].a, out[c].b);
+    }
+}
+
+}  // namespace
+
 CentreResult find_centre(const BlockStats& stats, unsigned bayer_order) {
     const BlockGrid& grid = stats.grid;
     CentreResult r;
@@ -643,34 +662,14 @@ CentreResult find_centre(const BlockStats& stats, unsigned bayer_order) {
     log_write("Shading: Horizontal Scan End\n");
 
     log_write("Shading: Horizontal Line Fitting\n");
-    for (int c = 0; c < 4; ++c) {
-        LineSums sums;
-        for (int v = 0; v < grid.vn; ++v) {
-            const Parabola& p = r.rows[c][static_cast<std::size_t>(v)];
-            if (p.code == ParabolaCode::good) sums.add(block_y(c, v), p.vertex);
-        }
-        r.horizontal[c] = sums.fit();
-        log_write("----------------------horizontal ay+b-----------------\n");
-        log_write("i result      a      b\n");
-        log_format("%1d %2d %.3f %.3f\n", c, r.horizontal[c].code, r.horizontal[c].a, r.horizontal[c].b);
-    }
+    fit_lines(r.rows, block_y, "----------------------horizontal ay+b-----------------\n", r.horizontal);
     log_write("Shading: Horizontal Line Fitting End\n");
 
     log_write("Shading: Memory allocation OK for vertical line fitting\n");
     log_write("Shading: Vertical Scan End\n");
 
     log_write("Shading: Vertical Line Fitting\n");
-    for (int c = 0; c < 4; ++c) {
-        LineSums sums;
-        for (int h = 0; h < grid.hn; ++h) {
-            const Parabola& p = r.columns[c][static_cast<std::size_t>(h)];
-            if (p.code == ParabolaCode::good) sums.add(block_x(c, h), p.vertex);
-        }
-        r.vertical[c] = sums.fit();
-        log_write("----------------------vertical ax+b-------------------\n");
-        log_write("i result      a      b\n");
-        log_format("%1d %2d %.3f %.3f\n", c, r.vertical[c].code, r.vertical[c].a, r.vertical[c].b);
-    }
+    fit_lines(r.columns, block_x, "----------------------vertical ax+b-------------------\n", r.vertical);
     log_write("Shading: Vertical Line Fitting End\n");
 
     log_write("Shading: Get center X Y\n");
