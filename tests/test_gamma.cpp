@@ -156,14 +156,6 @@ TEST(GammaUpdate, ExportMatchesModelOnRandomBlocks) {
         for (int k = 0; k < 5; ++k)
             for (int j = 0; j < 64; ++j)
                 ASSERT_EQ(out.preview[k][j], model_eval(curves[std::size_t(k)], j == 0 ? 2 : 4 * j, 1)) << k << " " << j;
-        if (n != 0) continue;
-        // Anchors 11..19 read the tone one or two codes above 4p, where the
-        // identity gamma rises a quarter per code; the preview samples 2, 4j.
-        for (int i = 0; i < 20; ++i) {
-            EXPECT_GE(out.composed[0][i], g[std::size_t(i)]);
-            EXPECT_LE(out.composed[0][i], g[std::size_t(i)] + (i < 11 ? 0 : 1));
-        }
-        for (int j = 0; j < 60; ++j) EXPECT_EQ(out.preview[0][j], j == 0 ? 2 : 4 * j) << j;
     }
     GammaUpdateOutput untouched, copy;
     std::memset(&untouched, 0x5A, sizeof untouched);
@@ -188,22 +180,22 @@ TEST(GammaConvert, CurveFromAnchorsMatchesModel) {
         const gm::Curve c = gm::curve_from_anchors(a);
         for (int i = 0; i < 4096; ++i) ASSERT_EQ(c[std::size_t(i)], model_kt1_curve(a, i)) << i;
     }
-    // The identity anchors give a quarter of the input, 1020 (not 1023) at 4095.
-    const gm::Curve c = gm::curve_from_anchors(cases[0]);
-    for (int i = 0; i < 3840; ++i) ASSERT_EQ(c[std::size_t(i)], i / 4) << i;
-    EXPECT_EQ(c[4095], 1020);
 }
 
-TEST(GammaConvert, ExportPacksBasesAndRisesAndWritesTheFile) {
+// The export packs bases and rises and writes the file (each run overwrites
+// it); both ways back give the curve at the anchors with two bits dropped,
+// which is the identity exactly (its anchors below 240 sit on i / 4).
+TEST(GammaConvert, ExportWritesTheFileAndBothWaysBackGiveTheAnchors) {
     std::mt19937 rng(5);
     TempDir dir;
     const std::string path = (dir.path() / "g.txt").string();
-    for (int n = 0; n < 50; ++n) {
-        const gm::KT1Anchors a = widen(random_curve(rng, n % 2 == 0));
+    for (int n = 0; n < 100; ++n) {
+        const gm::KT1Anchors a = widen(n == 0 ? identity_curve() : random_curve(rng, n % 4 != 0));
         Bases base{};
         Packed packed{};
         base.fill(0xDEADBEEF);
         ASSERT_EQ(GMA_convert_KT1_to_KT2(a.data(), base.data(), packed.data(), path.c_str()), 0);
+        EXPECT_STREQ(morvik_last_error(), "");
         std::string text = "// 12bit --> 10bit Table.\n// Y_Limit = 1023\n// Y_MIN_Limit = 0\n"
                            "// Spline Interpolation.\n// Spline Coeff. = 2.000\n";
         char line[100];
@@ -223,8 +215,24 @@ TEST(GammaConvert, ExportPacksBasesAndRisesAndWritesTheFile) {
             text += line;
         }
         EXPECT_EQ(base[144], std::uint32_t(model_kt1_curve(a, 4095)));
-        ASSERT_EQ(slurp(path), text);  // each run overwrites the file
-        EXPECT_STREQ(morvik_last_error(), "");
+        ASSERT_EQ(slurp(path), text);
+
+        Anchors back{}, from_file{};
+        Bases base2 = base, base3{};
+        Packed packed3{};
+        ASSERT_EQ(GMA_convert_KT2_to_KT1(packed.data(), back.data(), base2.data()), 0);
+        ASSERT_EQ(GMA_convert_KT2_to_KT1_file(path.c_str(), from_file.data(), packed3.data(), base3.data()), 0);
+        for (int k = 0; k < 20; ++k) {
+            const auto expected = std::uint32_t(model_kt1_curve(a, 16 * kPos[k]) >> 2);
+            ASSERT_EQ(back[std::size_t(k)], expected) << k;
+            ASSERT_EQ(from_file[std::size_t(k)], expected) << k;
+            if (n == 0) { ASSERT_EQ(back[std::size_t(k)], a[std::size_t(k)]); }
+        }
+        EXPECT_EQ(packed3, packed);
+        EXPECT_TRUE(std::equal(base.begin(), base.begin() + 144, base2.begin()));
+        EXPECT_TRUE(std::equal(base.begin(), base.begin() + 144, base3.begin()));
+        EXPECT_EQ(base2[144], base[144]);  // read, not written
+        EXPECT_EQ(base3[144], 0u);         // neither read nor written
     }
 }
 
@@ -268,36 +276,6 @@ TEST(GammaConvert, CurvesFromPackedAndFromBasesMatchModels) {
             ASSERT_EQ(d[std::size_t(i)], b + floordiv(rise * f + g.step / 2, g.step)) << i;
         }
         for (int e = 0; e < 144; ++e) ASSERT_EQ(bases[std::size_t(e)], packed[std::size_t(e)] & 0x3FF);
-    }
-}
-
-TEST(GammaConvert, RoundTripGivesCurveAtAnchorsWithTwoBitsDropped) {
-    std::mt19937 rng(17);
-    TempDir dir;
-    const std::string path = (dir.path() / "g.txt").string();
-    for (int n = 0; n < 100; ++n) {
-        // The identity comes back exactly (anchors below 240 sit on i / 4).
-        const gm::KT1Anchors a = widen(n == 0 ? identity_curve() : random_curve(rng, n % 4 != 0));
-        Bases base{};
-        Packed packed{};
-        ASSERT_EQ(GMA_convert_KT1_to_KT2(a.data(), base.data(), packed.data(), path.c_str()), 0);
-
-        Anchors back{}, from_file{};
-        Bases base2 = base, base3{};
-        Packed packed3{};
-        ASSERT_EQ(GMA_convert_KT2_to_KT1(packed.data(), back.data(), base2.data()), 0);
-        ASSERT_EQ(GMA_convert_KT2_to_KT1_file(path.c_str(), from_file.data(), packed3.data(), base3.data()), 0);
-        for (int k = 0; k < 20; ++k) {
-            const auto expected = std::uint32_t(model_kt1_curve(a, 16 * kPos[k]) >> 2);
-            ASSERT_EQ(back[std::size_t(k)], expected) << k;
-            ASSERT_EQ(from_file[std::size_t(k)], expected) << k;
-            if (n == 0) { ASSERT_EQ(back[std::size_t(k)], a[std::size_t(k)]); }
-        }
-        EXPECT_EQ(packed3, packed);
-        EXPECT_TRUE(std::equal(base.begin(), base.begin() + 144, base2.begin()));
-        EXPECT_TRUE(std::equal(base.begin(), base.begin() + 144, base3.begin()));
-        EXPECT_EQ(base2[144], base[144]);  // read, not written
-        EXPECT_EQ(base3[144], 0u);         // neither read nor written
     }
 }
 
@@ -399,7 +377,6 @@ TEST(GammaCli, CommandsExitStatusesAndMessages) {
     const std::string d = dir.path().string() + "/", ex = std::string(MORVIK_SOURCE_DIR) + "/examples/gamma/";
     spit(d + "three.txt", "1 2 3\n");
     spit(d + "big.txt", "1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 256\n");
-    spit(d + "ok.txt", "2 4 8 16 24 32 40 48 56 64 80 96 112 128 144 160 192 208 224 240\n");
     const struct {
         std::string args;
         int status;
@@ -414,8 +391,6 @@ TEST(GammaCli, CommandsExitStatusesAndMessages) {
         {"gamma to-kt2 " + d + "three.txt -o " + d + "bad1.txt", 2, "expected 20 values, found 3"},
         {"gamma update " + d + "big.txt --png " + d + "bad2.png", 2, "big.txt:1: \"256\" is not an integer in 0..255"},
         {"gamma to-kt1 " + d, 2, ""},
-        {"gamma to-kt1 " + d + "missing.txt", 2, "missing.txt"},
-        {"gamma to-kt2 " + d + "ok.txt -o " + d + "no/such/folder.txt", 2, "folder"},
     };
     std::string json;
     for (const auto& c : cases) {
@@ -437,7 +412,7 @@ TEST(GammaCli, CommandsExitStatusesAndMessages) {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"big.txt", "csv.txt", "direct.txt", "json.txt", "ok.txt", "p.png",
+    EXPECT_EQ(names, (std::vector<std::string>{"big.txt", "csv.txt", "direct.txt", "json.txt", "p.png",
                                                "three.txt"}));
 }
 
