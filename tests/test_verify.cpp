@@ -55,14 +55,31 @@ int rule(int c, const std::vector<int>& nb, double q, int t) {
     return c * n > s + t * n ? 1 : c * n < s - t * n ? -1 : 0;
 }
 
-double dev(double acc, double n) { return std::sqrt(acc / n); }
+// Mean (sum of type Sum over n) and population deviation of values, in order.
+template <class Sum>
+void mean_std(const std::vector<int>& v, double& mean, double& sd) {
+    Sum sum = 0;
+    for (int x : v) sum += Sum(x);
+    const double n = double(v.size());
+    mean = double(sum) / n;
+    double acc = 0;
+    for (int x : v) acc += (mean - x) * (mean - x);
+    sd = std::sqrt(acc / n);
+}
+
+// The four sites k (x + (k & 1), u - k / 2) of every cell, bottom row first.
+std::vector<int> raw_sites(const Image& im, int k) {
+    std::vector<int> v;
+    for (int u = im.h - 1; u >= 1; u -= 2)
+        for (int x = 0; x < (im.w & ~1); x += 2) v.push_back(im.get(x + (k & 1), u - k / 2));
+    return v;
+}
 
 DefectVerifyResult model_defect_raw(const Image& im, int order, int t) {
     DefectVerifyResult r{};
     const int cols = im.w & ~1, base = im.h & 1;
     auto site = [&](int x, int u, int k) { return im.get(x + (k & 1), u - k / 2); };
     int h[4] = {255, 255, 255, 255};
-    uint64_t sum[4] = {};
     for (int y = im.h - 1; y >= 1; y -= 2)
         for (int x = 0; x < cols; x += 2) {
             const int r0 = y < base + 3 ? base + 5 : y > im.h - 3 ? im.h - 1 : y + 2;
@@ -81,16 +98,9 @@ DefectVerifyResult model_defect_raw(const Image& im, int order, int t) {
                             const int d = std::abs(site(c0 + 2, r0 - 2, k) - site(cx, u, k));
                             if ((u != y || cx != x) && d <= h[k]) h[k] = std::max(d - 1, 0);
                         }
-                sum[k] += site(x, y, k);
             }
         }
-    const double n = double((im.h / 2) * (im.w / 2));
-    double acc[4] = {};
-    for (int k = 0; k < 4; ++k) r.mean[k] = double(sum[k]) / n;
-    for (int y = im.h - 1; y >= 1; y -= 2)
-        for (int x = 0; x < cols; x += 2)
-            for (int k = 0; k < 4; ++k) acc[k] += (r.mean[k] - site(x, y, k)) * (r.mean[k] - site(x, y, k));
-    for (int k = 0; k < 4; ++k) r.std[k] = dev(acc[k], n);
+    for (int k = 0; k < 4; ++k) mean_std<uint64_t>(raw_sites(im, k), r.mean[k], r.std[k]);
     const bool g03 = (order & 0xFF) == 1 || (order & 0xFF) == 2;
     r.GCHECKTHD = uint32_t(g03 ? std::min(h[0], h[3]) : std::min(h[1], h[2]));
     r.RBCHECKTHD = uint32_t(g03 ? std::min(h[1], h[2]) : std::min(h[0], h[3]));
@@ -104,20 +114,11 @@ int luma_of(const Image& im, int x, int r) {
 // R, G, B, Y means and deviations over every pixel, sums of type Sum.
 template <class Sum>
 void model_colour_stats(const Image& im, double* mean, double* std) {
-    Sum sum[4] = {};
+    std::vector<int> values[4];
     for (int r = 0; r < im.h; ++r)
         for (int x = 0; x < im.w; ++x)
-            for (int c = 0; c < 4; ++c) sum[c] += Sum(c < 3 ? im.get(x, r, 2 - c) : luma_of(im, x, r));
-    const double n = double(im.w * im.h);
-    double acc[4] = {};
-    for (int c = 0; c < 4; ++c) mean[c] = double(sum[c]) / n;
-    for (int r = 0; r < im.h; ++r)
-        for (int x = 0; x < im.w; ++x)
-            for (int c = 0; c < 4; ++c) {
-                const double d = mean[c] - (c < 3 ? im.get(x, r, 2 - c) : luma_of(im, x, r));
-                acc[c] += d * d;
-            }
-    for (int c = 0; c < 4; ++c) std[c] = dev(acc[c], n);
+            for (int c = 0; c < 4; ++c) values[c].push_back(c < 3 ? im.get(x, r, 2 - c) : luma_of(im, x, r));
+    for (int c = 0; c < 4; ++c) mean_std<Sum>(values[c], mean[c], std[c]);
 }
 
 DefectVerifyResult model_defect_colour(const Image& im, int t) {
@@ -144,38 +145,20 @@ DefectVerifyResult model_defect_colour(const Image& im, int t) {
 UnbalanceVerifyResult model_unbalance(const Image& im, bool raw, int order) {
     UnbalanceVerifyResult r{};
     const bool g03 = (order & 0xFF) == 1 || (order & 0xFF) == 2;
-    std::vector<int> first, second;
+    std::vector<int> first, second, diff;
     for (int u = im.h - 1; u >= 1; u -= 2)
         for (int x = 0; x < (im.w & ~1); x += raw ? 2 : 1) {
             first.push_back(raw ? im.get(x + !g03, u) : im.get(x, u, 1));
             second.push_back(raw ? im.get(x + g03, u - 1) : im.get(x, u - 1, 1));
+            diff.push_back(first.back() - second.back());
         }
-    uint32_t s1 = 0, s2 = 0;
-    int32_t sd = 0;
-    for (size_t i = 0; i < first.size(); ++i) s1 += first[i], s2 += second[i], sd += first[i] - second[i];
-    const double n = double(first.size());
-    r.GevenMean = s1 / n, r.GoddMean = s2 / n, r.GdiffMean = sd / n;
-    double a1 = 0, a2 = 0, ad = 0;
-    for (size_t i = 0; i < first.size(); ++i) {
-        a1 += (r.GevenMean - first[i]) * (r.GevenMean - first[i]);
-        a2 += (r.GoddMean - second[i]) * (r.GoddMean - second[i]);
-        ad += (r.GdiffMean - (first[i] - second[i])) * (r.GdiffMean - (first[i] - second[i]));
-    }
-    r.GevenStd = dev(a1, n), r.GoddStd = dev(a2, n), r.GdiffStd = dev(ad, n);
+    mean_std<uint32_t>(first, r.GevenMean, r.GevenStd);
+    mean_std<uint32_t>(second, r.GoddMean, r.GoddStd);
+    mean_std<int32_t>(diff, r.GdiffMean, r.GdiffStd);
     if (!raw) {
         model_colour_stats<uint32_t>(im, r.mean, r.std);
-        return r;
-    }
-    uint32_t sum[4] = {};
-    std::vector<int> sites[4];
-    for (int u = im.h - 1; u >= 1; u -= 2)
-        for (int x = 0; x < (im.w & ~1); x += 2)
-            for (int k = 0; k < 4; ++k) sites[k].push_back(im.get(x + (k & 1), u - k / 2)), sum[k] += sites[k].back();
-    for (int k = 0; k < 4; ++k) {
-        r.mean[k] = sum[k] / n;
-        double acc = 0;
-        for (int v : sites[k]) acc += (r.mean[k] - v) * (r.mean[k] - v);
-        r.std[k] = dev(acc, n);
+    } else {
+        for (int k = 0; k < 4; ++k) mean_std<uint32_t>(raw_sites(im, k), r.mean[k], r.std[k]);
     }
     return r;
 }
