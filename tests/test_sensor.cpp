@@ -111,7 +111,7 @@ TEST(SensorSlopeOffset, LinearPartEndsAtTheWorstChannelBeforeSaturationOrAtTheFl
     Case cases[] = {
         {"1/64 below", line9, [](Series& s) { s.response[2][7] *= 1 - 1.0 / 64; }, 2, 6},
         {"1/64 above", line9, [](Series& s) { s.response[2][7] *= 1 + 1.0 / 64; }, 2, 6},
-        {"1/128 below the floor", line9, [](Series& s) { s.response[2][7] *= 1 - 1.0 / 128; }, -1, 0},
+        {"1/70 just below the floor", line9, [](Series& s) { s.response[2][7] *= 1 - 1.0 / 70; }, -1, 0},
         {"8-bit saturation", line8, [](Series& s) { s.response[1][6] = 255; }, -1, 0},
         {"10-bit examines 255", line8, [](Series& s) { s.response[1][6] = 255, s.bit_mode = 1; }, 1, 5},
         {"just below saturation", line8, [](Series& s) { s.response[1][6] = 254.5; }, 1, 5},
