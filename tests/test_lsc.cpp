@@ -503,6 +503,7 @@ TEST(LscStages, GainWalkFirstEstimateAndCorrection) {
     rings.count[10] = 87, rings.k[10] = 1.0;
     bool found = false;
     EXPECT_DOUBLE_EQ(first_kt(rings, 100, found), (3.0 + 7 * 2.0) / 10);
+    EXPECT_DOUBLE_EQ(first_kt(rings, 95, found), (3.0 + 7 * 2.0) / 10);  // a tenth of 95 blocks rounds to 10
     EXPECT_TRUE(found);
     EXPECT_EQ(first_kt(RingSums{}, 100, found), 1.0);
     EXPECT_FALSE(found);
