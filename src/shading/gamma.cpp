@@ -4,10 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "frame/log.h"
 #include "frame/parallel.h"
 #include "shading/numeric.h"
@@ -28,6 +24,17 @@ inline void prefetch(const void* address) {
     __builtin_prefetch(address);
 #else
     (void)address;
+#endif
+}
+
+// x where x > 0, else +0.0 (for -0.0 and NaN too): maxsd returns its second
+// operand unless the first is greater.
+inline double positive_or_zero(double x) {
+#if defined(__GNUC__) && defined(__SSE2__)
+    __asm__("maxsd %1, %0" : "+x"(x) : "x"(0.0));
+    return x;
+#else
+    return x > 0 ? x : 0.0;
 #endif
 }
 
@@ -196,9 +203,9 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
 }
 
 // The same sums through the per-ring and per-fine-bits tables. This loop runs
-// once per block of the image and is bound by the number of instructions in
-// it: the shifts are constants, and with SSE2 the doubles stay in vector
-// registers, so that the clamp at 0 is one maxsd and no value is copied.
+// once per block of the image, so it is kept short: one instance per curve
+// selection makes the shifts constants, and the clamp at 0 is one maxsd
+// instead of a compare and a branch on a freshly divided value.
 template <int CurveSel, bool Last>
 void ColourRuns::add_tabled_blocks(int k, double last_value, int last_ring, NodeSums& sums) const {
     constexpr int shift = CurveSel + 8;
@@ -210,12 +217,7 @@ void ColourRuns::add_tabled_blocks(int k, double last_value, int last_ring, Node
         ring_offset[r] = static_cast<double>(r - last_ring);
         right_weight[r] = r >= 240 ? static_cast<double>(255 - r) : 0.0;
     }
-#if defined(__SSE2__)
-    const __m128d zero = _mm_setzero_pd(), last = _mm_set_sd(last_value);
-    __m128d sxy = zero, sg = zero, s2d = zero;
-#else
     double sxy = 0, sg = 0, s2d = 0;
-#endif
     std::uint64_t fine_units = 0, coarse_units = 0;
     for (const int c : channels_) {
         const std::uint32_t* dx2 = geometry_.dx2(c);
@@ -230,47 +232,28 @@ void ColourRuns::add_tabled_blocks(int k, double last_value, int last_ring, Node
             const std::uint16_t* row = stats_.sums[c] + stats_.grid.index(run->v, 0);
             const std::uint32_t dy2 = geometry_.dy2(c, run->v);
             for (int h = run->h0; h <= run->h1; ++h) {
-#if defined(__SSE2__)
-                const __m128d g = _mm_load_sd(gain_need + row[h]);
-                if (!_mm_comigt_sd(g, zero)) continue;
-#else
                 const double g = gain_need[row[h]];
                 if (!(g > 0)) continue;
-#endif
                 const std::uint32_t r2 = dx2[h] + dy2;
                 // Every r2 lies below 2^(curve_sel + 16): no mask for the ring.
                 const std::uint32_t ring = r2 >> shift;
                 const std::uint32_t fine_bits = (r2 >> 4) & fine_mask;
                 // D = ring * (g - Af) / Bc where that is above 0, else +0.0,
                 // as in the per-block form: rings where D is always 0 hold
-                // 0 / 1 in the tables, and the clamp turns every quotient of
-                // 0 or below (-0.0 too) into +0.0.
-#if defined(__SSE2__)
-                __m128d d = _mm_sub_sd(g, _mm_load_sd(fine_ + fine_bits));
-                d = _mm_div_sd(_mm_mul_sd(d, _mm_load_sd(ring_value_ + ring)), _mm_load_sd(coarse_ + ring));
-                d = _mm_max_sd(d, zero);
-                if constexpr (!Last) {
-                    sxy = _mm_add_sd(sxy, _mm_mul_sd(_mm_sub_sd(d, last), _mm_load_sd(ring_offset + ring)));
-                } else {
-                    // Node 10: ring 240 counts on both sides; only the left
-                    // side (rings up to 240) adds to the means.
-                    s2d = _mm_add_sd(s2d, _mm_mul_sd(_mm_load_sd(right_weight + ring), d));
-                    if (ring > 240) continue;
-                    sxy = _mm_add_sd(sxy, _mm_mul_sd(_mm_load_sd(ring_offset + ring), d));
-                }
-                sg = _mm_add_sd(sg, g);
-#else
-                const double quotient = ring_value_[ring] * (g - fine_[fine_bits]) / coarse_[ring];
-                const double ring_equivalent = quotient > 0 ? quotient : 0.0;
+                // 0 / 1 in the tables, and every quotient of 0 or below
+                // (-0.0 too) becomes +0.0.
+                const double ring_equivalent =
+                    positive_or_zero(ring_value_[ring] * (g - fine_[fine_bits]) / coarse_[ring]);
                 if constexpr (!Last) {
                     sxy += (ring_equivalent - last_value) * ring_offset[ring];
                 } else {
+                    // Node 10: ring 240 counts on both sides; only the left
+                    // side (rings up to 240) adds to the means.
                     s2d += right_weight[ring] * ring_equivalent;
                     if (ring > 240) continue;
                     sxy += ring_offset[ring] * ring_equivalent;
                 }
                 sg += g;
-#endif
                 fine_units += fine_units_[fine_bits];
             }
         }
@@ -279,18 +262,12 @@ void ColourRuns::add_tabled_blocks(int k, double last_value, int last_ring, Node
     // coarse value.
     const int last_left_ring = Last ? 240 : kNodeRing[k + 1];
     for (int r = kNodeRing[k] + 1; r <= last_left_ring; ++r) coarse_units += ring_count_[r] * coarse_units_[r];
-#if defined(__SSE2__)
-    sums.sg = _mm_cvtsd_f64(sg);
-    const double sxy_sum = _mm_cvtsd_f64(sxy), s2d_sum = _mm_cvtsd_f64(s2d);
-#else
-    const double sxy_sum = sxy, s2d_sum = s2d;
     sums.sg = sg;
-#endif
     if constexpr (!Last) {
-        sums.sxy = sxy_sum;
+        sums.sxy = sxy;
     } else {
-        sums.s1d = sxy_sum;
-        sums.s2d = s2d_sum;
+        sums.s1d = sxy;
+        sums.s2d = s2d;
     }
     sums.sa = to_double(fine_units) / 1024;
     sums.sb = to_double(coarse_units) / 1024;
