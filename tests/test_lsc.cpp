@@ -922,3 +922,78 @@ TEST(LscRingTables, GammaNodeSumsWithAndWithoutTablesEqualPlainBlockSums) {
     EXPECT_GT(tabled, 0);
     EXPECT_GT(untabled, 0);
 }
+
+// ------------------------------------------------ gamma tables, every node
+
+// The tabled node sums at every curve selection, on centred fields whose far
+// corner reaches ring 250 with every r2 still below 2^(curve_sel + 16), so
+// that node 10 reads the tables from both sides of ring 240. Small mantissas
+// leave the inner rings without coarse compensation (D always 0), and blocks
+// near the target have a need below their fine compensation (D clamped at
+// 0). Each is checked against block-by-block sums.
+TEST(LscGammaTables, EveryCurveSelectionAndNodeMatchPlainBlockSums) {
+    std::mt19937 rng(2026);
+    int clamped = 0;
+    for (int cs = 0; cs < 4; ++cs)
+        for (int trial = 0; trial < 2; ++trial) {
+            // Radius factor 3 halves the half-pixel distances from the
+            // centre: r2 at a corner is about (width / 2)^2 + (height / 2)^2.
+            const double corner = std::sqrt(0.98 * static_cast<double>(1u << (cs + 16)));
+            FlatField f;
+            f.width = 8 * static_cast<int>(1.6 * corner / 8);
+            f.height = 8 * static_cast<int>(1.2 * corner / 8);
+            f.centre_x = f.width / 2.0;
+            f.centre_y = f.height / 2.0;
+            f.noise = 10;
+            std::vector<std::uint8_t> raw = make_flat_field(f);
+            for (auto& sample : raw)
+                if (rng() % 50 == 0) sample = static_cast<std::uint8_t>(rng());
+            const Measured measured = measure(raw, f.width, f.height, 0.9 + 0.1 * trial);
+            const BlockStats& s = *measured.stats;
+            RadiusGeometry geometry(s.grid, static_cast<std::uint16_t>(f.width), static_cast<std::uint16_t>(f.height));
+            geometry.set_radius_factor(3);
+            GroupRuns runs;
+            std::uint32_t ring_count[4][256];
+            for (int c = 0; c < 4; ++c) {
+                const RingSums rings = ring_sums(s, geometry, c, cs, &runs);
+                std::copy(rings.count, rings.count + 256, ring_count[c]);
+            }
+            const int K = static_cast<int>(rng() % 4);
+            const int green = 1 + static_cast<int>(rng() % 255);
+            const int mantissa[4] = {1 + static_cast<int>(rng() % 3), green, green, 1 + static_cast<int>(rng() % 255)};
+            for (const std::vector<int>& channels : {std::vector<int>{0}, std::vector<int>{1, 2}, std::vector<int>{3}}) {
+                const ColourRuns fast(s, geometry, runs, channels, cs, K, mantissa, ring_count);
+                ASSERT_TRUE(fast.tabled()) << cs << ' ' << trial;
+                ColourBlocks plain;
+                int left = 0, right = 0;
+                for (const int c : channels)
+                    for (int v = 0; v < s.grid.vn; ++v)
+                        for (int h = 0; h < s.grid.hn; ++h) {
+                            const double g = s.gain_need[c][s.sums[c][s.grid.index(v, h)]];
+                            const std::uint32_t r2 = geometry.r2(c, v, h);
+                            const int group = kRingGroups.group[ring_of(r2, cs)];
+                            if (group < 0 || !(g > 0)) continue;
+                            const GammaBlock b = plain_gamma_block(g, r2, cs, static_cast<std::uint32_t>(mantissa[c]) << K);
+                            plain.node(group).push_back(b);
+                            left += group == 10 && b.ring < 240;
+                            right += group == 10 && b.ring > 240;
+                            clamped += b.ring_equivalent == 0;
+                        }
+                ASSERT_GT(left, 0) << cs << ' ' << trial;
+                ASSERT_GT(right, 0) << cs << ' ' << trial;
+                for (int k = 0; k < 10; ++k)
+                    for (int last = 0; last <= k; ++last)
+                        for (const double last_value : {0.0, 3.25, static_cast<double>(kNodeRing[last + 1])}) {
+                            const NodeSums a = fast.node_sums(k, kNodeRing[last], last_value);
+                            const NodeSums b = plain.node_sums(k, kNodeRing[last], last_value);
+                            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << cs << ' ' << trial << ' ' << k << ' ' << last;
+                        }
+                for (int last = 0; last <= 10; ++last) {
+                    const NodeSums a = fast.last_node_sums(kNodeRing[last]);
+                    const NodeSums b = plain.last_node_sums(kNodeRing[last]);
+                    ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << cs << ' ' << trial << ' ' << last;
+                }
+            }
+        }
+    EXPECT_GT(clamped, 0);
+}

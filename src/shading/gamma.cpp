@@ -27,6 +27,17 @@ inline void prefetch(const void* address) {
 #endif
 }
 
+// x where x > 0, else +0.0 (for -0.0 and NaN too): maxsd returns its second
+// operand unless the first is greater.
+inline double positive_or_zero(double x) {
+#if defined(__GNUC__) && defined(__SSE2__)
+    __asm__("maxsd %1, %0" : "+x"(x) : "x"(0.0));
+    return x;
+#else
+    return x > 0 ? x : 0.0;
+#endif
+}
+
 // trunc(v) for the small jumps of the walk; far-out values (and NaN) are
 // pinned well outside 0..255 so that the usual clamps apply.
 inline int trunc_int(double v) {
@@ -131,13 +142,9 @@ ColourRuns::ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, 
 // they are sums of whole numbers, exact in any order. So are the sums of Af
 // and Bc, whole numbers of 1/1024 units, kept as integers. The sums of
 // double products and of g are added in walk order.
-template <bool Last, bool Tabled>
+template <bool Last>
 void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const {
     const int shift = curve_sel_ + 8;
-    // Per ring of the group: ring - last ring as a double.
-    double ring_offset[256];
-    if constexpr (Tabled)
-        for (int r = 0; r < 256; ++r) ring_offset[r] = static_cast<double>(r - last_ring);
     double sxy = 0, sg = 0, s2d = 0;
     std::uint64_t fine_units = 0, coarse_units = 0;
     for (const int c : channels_) {
@@ -159,22 +166,6 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
                 const double g = gain_need[row[h]];
                 if (!(g > 0)) continue;
                 const std::uint32_t r2 = dx2[h] + dy2;
-                if constexpr (Tabled && !Last) {
-                    // As below, with the per-ring and per-fine-bits values
-                    // looked up; the double operations are the same.
-                    const std::uint32_t ring = (r2 >> shift) & 0xFFu;
-                    const std::uint32_t fine_bits = (r2 >> 4) & fine_mask_;
-                    const double rest = g - fine_[fine_bits];
-                    // Rings where D is 0 hold 0 / 1 in the tables; a rest of
-                    // 0 or below makes the quotient 0 or below. Either way D
-                    // comes out as +0.0 or -0.0, and both add the same to a
-                    // sum that starts at +0.0 (it can never become -0.0).
-                    const double ring_equivalent = std::max(ring_value_[ring] * rest / coarse_[ring], 0.0);
-                    sxy += (ring_equivalent - last_value) * ring_offset[ring];
-                    sg += g;
-                    fine_units += fine_units_[fine_bits];
-                    continue;
-                }
                 const int ring = static_cast<int>((r2 >> shift) & 0xFFu);
                 // Compensation (gain - 1) of the ring part and of the finer
                 // bits of r2 / 16 under the linear curve, in 1/1024 units.
@@ -200,10 +191,6 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
             }
         }
     }
-    if constexpr (Tabled && !Last) {
-        // Each block of the group adds its ring's coarse value.
-        for (int r = kNodeRing[k] + 1; r <= kNodeRing[k + 1]; ++r) coarse_units += ring_count_[r] * coarse_units_[r];
-    }
     sums.sg = sg;
     sums.sa = to_double(fine_units) / 1024;
     sums.sb = to_double(coarse_units) / 1024;
@@ -212,6 +199,88 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
     } else {
         sums.s1d = sxy;
         sums.s2d = s2d;
+    }
+}
+
+// The same sums through the per-ring and per-fine-bits tables. This loop runs
+// once per block of the image, so it is kept short: one instance per curve
+// selection makes the shifts constants, and the clamp at 0 is one maxsd
+// instead of a compare and a branch on a freshly divided value.
+template <int CurveSel, bool Last>
+void ColourRuns::add_tabled_blocks(int k, double last_value, int last_ring, NodeSums& sums) const {
+    constexpr int shift = CurveSel + 8;
+    constexpr std::uint32_t fine_mask = (1u << (CurveSel + 4)) - 1;
+    // Per ring: ring - last ring, and for node 10 the weight 255 - ring of
+    // the right side (0 left of ring 240, where it adds +0.0).
+    double ring_offset[256], right_weight[256];
+    for (int r = 0; r < 256; ++r) {
+        ring_offset[r] = static_cast<double>(r - last_ring);
+        right_weight[r] = r >= 240 ? static_cast<double>(255 - r) : 0.0;
+    }
+    double sxy = 0, sg = 0, s2d = 0;
+    std::uint64_t fine_units = 0, coarse_units = 0;
+    for (const int c : channels_) {
+        const std::uint32_t* dx2 = geometry_.dx2(c);
+        const double* gain_need = stats_.gain_need[c];
+        const BlockRun* const end = runs_.end(c, k);
+        for (const BlockRun* run = runs_.begin(c, k); run != end; ++run) {
+            if (end - run > kPrefetchRuns) {
+                const BlockRun& ahead = run[kPrefetchRuns];
+                prefetch(stats_.sums[c] + stats_.grid.index(ahead.v, ahead.h0));
+                prefetch(stats_.sums[c] + stats_.grid.index(ahead.v, ahead.h1));
+            }
+            const std::uint16_t* row = stats_.sums[c] + stats_.grid.index(run->v, 0);
+            const std::uint32_t dy2 = geometry_.dy2(c, run->v);
+            for (int h = run->h0; h <= run->h1; ++h) {
+                const double g = gain_need[row[h]];
+                if (!(g > 0)) continue;
+                const std::uint32_t r2 = dx2[h] + dy2;
+                // Every r2 lies below 2^(curve_sel + 16): no mask for the ring.
+                const std::uint32_t ring = r2 >> shift;
+                const std::uint32_t fine_bits = (r2 >> 4) & fine_mask;
+                // D = ring * (g - Af) / Bc where that is above 0, else +0.0,
+                // as in the per-block form: rings where D is always 0 hold
+                // 0 / 1 in the tables, and every quotient of 0 or below
+                // (-0.0 too) becomes +0.0.
+                const double ring_equivalent =
+                    positive_or_zero(ring_value_[ring] * (g - fine_[fine_bits]) / coarse_[ring]);
+                if constexpr (!Last) {
+                    sxy += (ring_equivalent - last_value) * ring_offset[ring];
+                } else {
+                    // Node 10: ring 240 counts on both sides; only the left
+                    // side (rings up to 240) adds to the means.
+                    s2d += right_weight[ring] * ring_equivalent;
+                    if (ring > 240) continue;
+                    sxy += ring_offset[ring] * ring_equivalent;
+                }
+                sg += g;
+                fine_units += fine_units_[fine_bits];
+            }
+        }
+    }
+    // Each block of the group (left of ring 240 for node 10) adds its ring's
+    // coarse value.
+    const int last_left_ring = Last ? 240 : kNodeRing[k + 1];
+    for (int r = kNodeRing[k] + 1; r <= last_left_ring; ++r) coarse_units += ring_count_[r] * coarse_units_[r];
+    sums.sg = sg;
+    if constexpr (!Last) {
+        sums.sxy = sxy;
+    } else {
+        sums.s1d = sxy;
+        sums.s2d = s2d;
+    }
+    sums.sa = to_double(fine_units) / 1024;
+    sums.sb = to_double(coarse_units) / 1024;
+}
+
+template <bool Last>
+void ColourRuns::add_blocks_of(int k, double last_value, int last_ring, NodeSums& sums) const {
+    if (!tabled_) return add_blocks<Last>(k, last_value, last_ring, sums);
+    switch (curve_sel_) {
+        case 0: return add_tabled_blocks<0, Last>(k, last_value, last_ring, sums);
+        case 1: return add_tabled_blocks<1, Last>(k, last_value, last_ring, sums);
+        case 2: return add_tabled_blocks<2, Last>(k, last_value, last_ring, sums);
+        default: return add_tabled_blocks<3, Last>(k, last_value, last_ring, sums);
     }
 }
 
@@ -229,7 +298,7 @@ NodeSums ColourRuns::node_sums(int k, int last_ring, double last_value) const {
     sums.n = to_double(n);
     sums.sr = to_double(ring_sum);
     sums.sxx = to_double(square_sum);
-    add_blocks<false>(k, last_value, last_ring, sums);
+    add_blocks_of<false>(k, last_value, last_ring, sums);
     return sums;
 }
 
@@ -256,7 +325,7 @@ NodeSums ColourRuns::last_node_sums(int last_ring) const {
     sums.sxx = to_double(square_sum);
     sums.s2 = to_double(right_sum);
     sums.s22 = to_double(right_squares);
-    add_blocks<true>(10, 0.0, last_ring, sums);
+    add_blocks_of<true>(10, 0.0, last_ring, sums);
     return sums;
 }
 

@@ -63,17 +63,19 @@ public:
 
     NodeSums node_sums(int k, int last_ring, double last_value) const;
     NodeSums last_node_sums(int last_ring) const;
-    // Whether the per-ring tables serve the inner nodes.
+    // Whether the per-ring tables serve the nodes.
     bool tabled() const { return tabled_; }
 
 private:
-    template <bool Last, bool Tabled>
-    void add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const;
+    // The sums of node k (Last: node 10) through the tables where they hold,
+    // else block by block: the per-block form, and the tabled form with one
+    // instance per curve selection.
     template <bool Last>
-    void add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const {
-        if (tabled_) add_blocks<Last, true>(k, last_value, last_ring, sums);
-        else add_blocks<Last, false>(k, last_value, last_ring, sums);
-    }
+    void add_blocks_of(int k, double last_value, int last_ring, NodeSums& sums) const;
+    template <bool Last>
+    void add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const;
+    template <int CurveSel, bool Last>
+    void add_tabled_blocks(int k, double last_value, int last_ring, NodeSums& sums) const;
 
     const BlockStats& stats_;
     const RadiusGeometry& geometry_;
