@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -87,18 +88,22 @@ bool set_current_dir(const std::string& dir) {
 #endif
 }
 
-void* allocate_working_memory(std::size_t bytes) {
-    if (bytes == 0) bytes = 1;
+namespace {
+
+// Blocks from this size on are large enough to be worth keeping (and, on
+// Linux, to be backed by huge pages).
+constexpr std::size_t kHuge = std::size_t{2} << 20;
+
+std::size_t huge_size(std::size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
+
+void* system_allocate(std::size_t bytes) {
 #if defined(_WIN32)
     // Large pages need a privilege the host process rarely holds.
     return _aligned_malloc(bytes, 64);
 #elif defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Through the C heap, so that a block freed by one call can serve the
-    // next without fresh pages; huge pages only pay off from 2 MiB on.
-    constexpr std::size_t huge = std::size_t{2} << 20;
-    if (bytes < huge) return std::malloc(bytes);
-    const std::size_t size = (bytes + huge - 1) / huge * huge;
-    void* block = std::aligned_alloc(huge, size);
+    if (bytes < kHuge) return std::malloc(bytes);
+    const std::size_t size = huge_size(bytes);
+    void* block = std::aligned_alloc(kHuge, size);
     if (block != nullptr) madvise(block, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
     return block;
 #else
@@ -106,12 +111,68 @@ void* allocate_working_memory(std::size_t bytes) {
 #endif
 }
 
-void release_working_memory(void* block) {
+void system_release(void* block) {
 #if defined(_WIN32)
     _aligned_free(block);
 #else
     std::free(block);
 #endif
+}
+
+// The one kept block: its pages stay with the process between calls, which
+// is what spares the next call the clearing of fresh ones.
+class KeptBlock {
+public:
+    ~KeptBlock() { system_release(block_); }
+
+    // The kept block if it holds `bytes`, else nullptr.
+    void* take(std::size_t bytes) {
+        const std::lock_guard<std::mutex> hold(lock_);
+        if (block_ == nullptr || size_ < bytes) return nullptr;
+        void* block = block_;
+        block_ = nullptr;
+        size_ = 0;
+        return block;
+    }
+    // Keeps `block` of `bytes` when it is larger than the one kept (which
+    // is then freed); frees it otherwise.
+    void put(void* block, std::size_t bytes) {
+        void* spare = block;
+        {
+            const std::lock_guard<std::mutex> hold(lock_);
+            if (bytes > size_) {
+                spare = block_;
+                block_ = block;
+                size_ = bytes;
+            }
+        }
+        system_release(spare);
+    }
+
+private:
+    std::mutex lock_;
+    void* block_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+KeptBlock& kept_block() {
+    static KeptBlock kept;
+    return kept;
+}
+
+}  // namespace
+
+void* allocate_working_memory(std::size_t bytes) {
+    if (bytes == 0) bytes = 1;
+    if (bytes >= kHuge)
+        if (void* block = kept_block().take(bytes)) return block;
+    return system_allocate(bytes);
+}
+
+void release_working_memory(void* block, std::size_t bytes) {
+    if (block == nullptr) return;
+    if (bytes >= kHuge) kept_block().put(block, bytes);
+    else system_release(block);
 }
 
 }  // namespace morvik::platform

@@ -36,9 +36,15 @@ const char* env(const char* name);
 // Working memory of a large calculation: one block of at least `bytes`
 // bytes, aligned to 2 MiB where the system offers huge pages (Linux: the
 // kernel is asked to back it by them, so a first touch faults once per 2 MiB
-// rather than once per 4 KiB). nullptr when no memory is to be had. Release
-// it with release_working_memory.
+// rather than once per 4 KiB). nullptr when no memory is to be had.
+//
+// Release it with release_working_memory, passing the size asked for: one
+// released block of 2 MiB or more is then kept (the largest seen) and serves
+// the next request it is large enough for, so that a run of calls on images
+// of one size does not have the system clear fresh pages for every call. The
+// kept block goes back to the system when the library unloads. A release
+// without the size frees the block at once.
 void* allocate_working_memory(std::size_t bytes);
-void release_working_memory(void* block);
+void release_working_memory(void* block, std::size_t bytes = 0);
 
 }  // namespace morvik::platform

@@ -19,29 +19,34 @@ namespace {
 #if defined(__SSE2__)
 // Four blocks of two channels side by side: rows ra and rb (the channels'
 // two sample rows of each block), columns x .. x + 15. Stores the sums of the
-// even-column channel at even[0..3] and of the odd-column one at odd[0..3],
-// and their histogram bins trunc(sum / 4 + 0.5) at bins[0..7].
+// even-column channel at even[0..3] and of the odd-column one at odd[0..3];
+// `bins` gets their histogram bins trunc(sum / 4 + 0.5), even channel in
+// lanes 0..3. Masks, shifts and multiply-adds split and sum the columns: the
+// one shuffle left is the final pack (shuffles compete for one execution
+// port with the extraction of the bins).
 inline void four_blocks(const std::uint8_t* ra, const std::uint8_t* rb, std::uint16_t* even, std::uint16_t* odd,
-                        std::uint16_t bins[8]) {
-    const __m128i zero = _mm_setzero_si128();
+                        __m128i& bins) {
+    const __m128i low_bytes = _mm_set1_epi16(0x00FF), ones = _mm_set1_epi16(1);
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ra));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rb));
-    // Column sums of the two rows, blocks 0-1 and 2-3.
-    __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
-    __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
-    // Columns 4k + (0, 1) plus 4k + (2, 3): each block's (even, odd) pair
-    // lands in its first 32-bit lane.
-    lo = _mm_add_epi16(lo, _mm_srli_si128(lo, 4));
-    hi = _mm_add_epi16(hi, _mm_srli_si128(hi, 4));
-    __m128i q = _mm_unpacklo_epi64(_mm_shuffle_epi32(lo, _MM_SHUFFLE(3, 1, 2, 0)),
-                                   _mm_shuffle_epi32(hi, _MM_SHUFFLE(3, 1, 2, 0)));
-    // (e0 o0 e1 o1 e2 o2 e3 o3) to (e0 e1 e2 e3 o0 o1 o2 o3).
-    q = _mm_shufflelo_epi16(q, _MM_SHUFFLE(3, 1, 2, 0));
-    q = _mm_shufflehi_epi16(q, _MM_SHUFFLE(3, 1, 2, 0));
-    q = _mm_shuffle_epi32(q, _MM_SHUFFLE(3, 1, 2, 0));
+    // Per 16-bit lane 2k (k = 0..7): column 2k of both rows, and column 2k + 1.
+    const __m128i even_columns = _mm_add_epi16(_mm_and_si128(a, low_bytes), _mm_and_si128(b, low_bytes));
+    const __m128i odd_columns = _mm_add_epi16(_mm_srli_epi16(a, 8), _mm_srli_epi16(b, 8));
+    // Adjacent lanes summed: one 32-bit sum per block, then (e0..e3 o0..o3).
+    const __m128i q = _mm_packs_epi32(_mm_madd_epi16(even_columns, ones), _mm_madd_epi16(odd_columns, ones));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(even), q);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(odd), _mm_unpackhi_epi64(q, q));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(bins), _mm_srli_epi16(_mm_add_epi16(q, _mm_set1_epi16(2)), 2));
+    _mm_storeh_pd(reinterpret_cast<double*>(odd), _mm_castsi128_pd(q));
+    bins = _mm_srli_epi16(_mm_add_epi16(q, _mm_set1_epi16(2)), 2);
+}
+
+// Counts the bins of block i of the four: channels 0 and 1 from `upper`,
+// 2 and 3 from `lower`.
+template <int i>
+inline void count(std::uint32_t (&hist)[4][256], __m128i upper, __m128i lower) {
+    ++hist[0][_mm_extract_epi16(upper, i)];
+    ++hist[1][_mm_extract_epi16(upper, 4 + i)];
+    ++hist[2][_mm_extract_epi16(lower, i)];
+    ++hist[3][_mm_extract_epi16(lower, 4 + i)];
 }
 #endif
 
@@ -68,16 +73,15 @@ void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::ui
 #if defined(__SSE2__)
         for (; h + 4 <= hn; h += 4) {
             const int x = 4 * h;
-            alignas(16) std::uint16_t upper[8], lower[8];
+            __m128i upper, lower;
             four_blocks(r0 + x, r2 + x, s0 + h, s1 + h, upper);
             four_blocks(r1 + x, r3 + x, s2 + h, s3 + h, lower);
-            for (int i = 0; i < 4; ++i) {
-                std::uint32_t (&half)[4][256] = split[i & 1];
-                ++half[0][upper[i]];
-                ++half[1][upper[4 + i]];
-                ++half[2][lower[i]];
-                ++half[3][lower[4 + i]];
-            }
+            // Bins taken straight from the registers: read back through
+            // memory, they would wait for the wide store to forward.
+            count<0>(split[0], upper, lower);
+            count<1>(split[1], upper, lower);
+            count<2>(split[0], upper, lower);
+            count<3>(split[1], upper, lower);
         }
 #endif
         for (; h < hn; ++h) {

@@ -35,9 +35,10 @@ public:
             run_start_[c] = reserve<std::int32_t>(size, row);
             run_group_[c] = reserve<std::int8_t>(size, row);
         }
+        size_ = size;
         base_ = static_cast<unsigned char*>(platform::allocate_working_memory(size));
     }
-    ~WorkingMemory() { platform::release_working_memory(base_); }
+    ~WorkingMemory() { platform::release_working_memory(base_, size_); }
     WorkingMemory(const WorkingMemory&) = delete;
     WorkingMemory& operator=(const WorkingMemory&) = delete;
 
@@ -66,6 +67,7 @@ private:
     }
 
     unsigned char* base_ = nullptr;
+    std::size_t size_ = 0;
     std::size_t sums_ = 0, stats_ = 0, pow2_ = 0, later_[4] = {}, run_start_[4] = {}, run_group_[4] = {};
 };
 
