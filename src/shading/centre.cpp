@@ -121,10 +121,12 @@ struct Positions {
     bool exact = true;  // sums of p^3 and of 1020 p^2 over all positions are exact
     std::vector<std::uint64_t> prefix[5];
     std::vector<double> fourth;  // p^4 as the plain scan forms it
+    std::vector<double> fourth_pairs;  // each p^4 twice, for both lanes of a register
 
     Positions(int n, int off, int exact4_multiple) : count(n), offset(off) {
         for (auto& p : prefix) p.assign(static_cast<std::size_t>(n) + 1, 0);
         fourth.resize(static_cast<std::size_t>(n));
+        fourth_pairs.resize(2 * static_cast<std::size_t>(n));
         std::uint64_t cubes = 0, squares = 0;
         // Every p^4 is a multiple of 16 when the offset is even (p = 2 x odd):
         // then sums of them are exact doubles up to 2^57, otherwise up to 2^53.
@@ -135,6 +137,7 @@ struct Positions {
             const std::uint64_t p2 = p * p, p3 = p2 * p;
             const double pd2 = to_double(p2);
             fourth[static_cast<std::size_t>(i)] = pd2 * pd2;
+            fourth_pairs[2 * static_cast<std::size_t>(i)] = fourth_pairs[2 * static_cast<std::size_t>(i) + 1] = pd2 * pd2;
             const auto at = static_cast<std::size_t>(i);
             prefix[0][at + 1] = prefix[0][at] + 1;
             prefix[1][at + 1] = prefix[1][at] + p;
@@ -203,13 +206,12 @@ inline std::uint32_t horizontal_sum(__m128i v) {
 }
 #endif
 
-// One block row: the kept blocks (sum >= at_least) as a bit set, their
-// weighted sums and the runs they form.
-void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_least, std::uint64_t* words,
-              KeptSums& ks) {
+// One block row: the weighted sums of the kept blocks (sum >= at_least) and
+// the runs they form, found from the kept blocks of each chunk as a bit set.
+void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_least, KeptSums& ks) {
     const int n = pos.count;
     std::uint64_t carry = 0;  // the last block of the previous word was kept
-    for (int h0 = 0, w = 0; h0 < n; h0 += kChunk, ++w) {
+    for (int h0 = 0; h0 < n; h0 += kChunk) {
         const int len = std::min(kChunk, n - h0);
         std::uint64_t bits = 0;
         std::uint32_t a0 = 0, a1 = 0, a2 = 0;
@@ -239,7 +241,6 @@ void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_le
             a1 += static_cast<std::uint32_t>(j) * s;
             a2 += static_cast<std::uint32_t>(j * j) * s;
         }
-        words[w] = bits;
         ks.add_chunk(4 * static_cast<std::uint64_t>(h0) + static_cast<std::uint64_t>(pos.offset), a0, a1, a2);
         // Runs: a start where a kept block follows an unkept one, an end at
         // the first unkept block after a kept one.
@@ -256,26 +257,60 @@ void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_le
 
 // The fourth powers of a group of rows from exact4 on, in block order, each
 // row its own chain of additions (adding p^4 * 0 for an unkept block leaves a
-// sum unchanged); four chains in flight hide the latency of each addition.
+// sum unchanged). Rows `rows[r]`, kept where the sum exceeds limit[r]. Two
+// rows share a register, so two chains of vector additions carry the four
+// rows; the kept tests are redone from the sums eight blocks at a time and
+// widened to 64-bit lane masks, which costs fewer instructions than taking
+// the bits one at a time from the row bit sets.
 constexpr int kRowGroup = 4;
 
-void add_fourth_powers(const Positions& pos, const std::uint64_t* const words[kRowGroup], KeptSums ks[kRowGroup]) {
-    static constexpr double kKept[2] = {0.0, 1.0};
-    double f0 = to_double(ks[0].power[4]), f1 = to_double(ks[1].power[4]);
-    double f2 = to_double(ks[2].power[4]), f3 = to_double(ks[3].power[4]);
+void add_fourth_powers(const Positions& pos, const std::uint16_t* const rows[kRowGroup],
+                       const std::int16_t limit[kRowGroup], KeptSums ks[kRowGroup]) {
+    double f[kRowGroup];
+    for (int r = 0; r < kRowGroup; ++r) f[r] = to_double(ks[r].power[4]);
     const int end = std::max({ks[0].last, ks[1].last, ks[2].last, ks[3].last}) + 1;
-    for (int h = pos.exact4; h < end; ++h) {
-        const double p = pos.fourth[static_cast<std::size_t>(h)];
-        const int w = h / 64, b = h % 64;
-        f0 += p * kKept[(words[0][w] >> b) & 1];
-        f1 += p * kKept[(words[1][w] >> b) & 1];
-        f2 += p * kKept[(words[2][w] >> b) & 1];
-        f3 += p * kKept[(words[3][w] >> b) & 1];
+    int h = pos.exact4;
+#if defined(__SSE2__)
+    if (h + 8 <= end) {
+        __m128d f01 = _mm_set_pd(f[1], f[0]), f23 = _mm_set_pd(f[3], f[2]);
+        const __m128i l0 = _mm_set1_epi16(limit[0]), l1 = _mm_set1_epi16(limit[1]);
+        const __m128i l2 = _mm_set1_epi16(limit[2]), l3 = _mm_set1_epi16(limit[3]);
+        for (; h + 8 <= end; h += 8) {
+            const auto keep = [&](int r, __m128i l) {
+                return _mm_cmpgt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + h)), l);
+            };
+            // 16-bit lanes (row r, row r + 1) per block, then one 32-bit
+            // lane per row and block, then one 64-bit lane per row.
+            const __m128i k0 = keep(0, l0), k1 = keep(1, l1), k2 = keep(2, l2), k3 = keep(3, l3);
+            const __m128i pairs01[2] = {_mm_unpacklo_epi16(k0, k1), _mm_unpackhi_epi16(k0, k1)};
+            const __m128i pairs23[2] = {_mm_unpacklo_epi16(k2, k3), _mm_unpackhi_epi16(k2, k3)};
+            const double* p4 = pos.fourth_pairs.data() + 2 * static_cast<std::size_t>(h);
+            for (int half = 0; half < 2; ++half) {
+                const __m128i a[2] = {_mm_unpacklo_epi16(pairs01[half], pairs01[half]),
+                                      _mm_unpackhi_epi16(pairs01[half], pairs01[half])};
+                const __m128i b[2] = {_mm_unpacklo_epi16(pairs23[half], pairs23[half]),
+                                      _mm_unpackhi_epi16(pairs23[half], pairs23[half])};
+                for (int q = 0; q < 2; ++q) {
+                    const __m128d p_even = _mm_loadu_pd(p4 + 8 * half + 4 * q);
+                    const __m128d p_odd = _mm_loadu_pd(p4 + 8 * half + 4 * q + 2);
+                    f01 = _mm_add_pd(f01, _mm_and_pd(p_even, _mm_castsi128_pd(_mm_unpacklo_epi32(a[q], a[q]))));
+                    f23 = _mm_add_pd(f23, _mm_and_pd(p_even, _mm_castsi128_pd(_mm_unpacklo_epi32(b[q], b[q]))));
+                    f01 = _mm_add_pd(f01, _mm_and_pd(p_odd, _mm_castsi128_pd(_mm_unpackhi_epi32(a[q], a[q]))));
+                    f23 = _mm_add_pd(f23, _mm_and_pd(p_odd, _mm_castsi128_pd(_mm_unpackhi_epi32(b[q], b[q]))));
+                }
+            }
+        }
+        _mm_storel_pd(&f[0], f01);
+        _mm_storeh_pd(&f[1], f01);
+        _mm_storel_pd(&f[2], f23);
+        _mm_storeh_pd(&f[3], f23);
     }
-    ks[0].fourth = f0;
-    ks[1].fourth = f1;
-    ks[2].fourth = f2;
-    ks[3].fourth = f3;
+#endif
+    for (; h < end; ++h) {
+        const double p = pos.fourth[static_cast<std::size_t>(h)];
+        for (int r = 0; r < kRowGroup; ++r) f[r] += rows[r][h] > limit[r] ? p : 0.0;
+    }
+    for (int r = 0; r < kRowGroup; ++r) ks[r].fourth = f[r];
 }
 
 // The column scan over all columns of a channel, by chunks of 64 block rows,
@@ -315,61 +350,83 @@ private:
     const std::uint16_t* row(int v) const { return sums_ + static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_); }
 
 #if defined(__SSE2__)
+    // The running sums of eight columns down a chunk, in registers. The sums
+    // of s fit 16-bit lanes (at most 64 x 1020 = 65280 per chunk).
+    struct StripSums {
+        __m128i before, s0, s1_lo, s1_hi, s2_lo, s2_hi;
+        __m128d f01, f23, f45, f67;
+    };
+
     // Eight columns from h down rows v0 .. v_end - 1, a pair of rows at a
-    // time, with every sum of the chunk held in registers. A missing last
-    // row keeps nothing, which closes every run at vn.
+    // time. The pairs before row exact4, those from it on and a single last
+    // row each get their own loop, so that no test of the row index is left
+    // in the loops. A missing last row keeps nothing, which closes every run
+    // at vn.
     void strip(int h, int v0, int v_end) {
-        const __m128i ones = _mm_set1_epi16(1);
-        const __m128i limit = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at_least_.data() + h)), ones);
-        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kept_.data() + h));
-        __m128i s0_lo = _mm_setzero_si128(), s0_hi = s0_lo, s1_lo = s0_lo, s1_hi = s0_lo, s2_lo = s0_lo, s2_hi = s0_lo;
+        const __m128i limit = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at_least_.data() + h)),
+                                            _mm_set1_epi16(1));
         double* fourth = fourth_.data() + h;
-        __m128d f01 = _mm_loadu_pd(fourth), f23 = _mm_loadu_pd(fourth + 2), f45 = _mm_loadu_pd(fourth + 4),
-                f67 = _mm_loadu_pd(fourth + 6);
-        for (int v = v0; v < v_end; v += 2) {
-            const int j = v - v0;
-            const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v) + h));
-            const __m128i r1 = v + 1 < vn_ ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v + 1) + h))
-                                           : _mm_setzero_si128();
-            const __m128i k0 = _mm_cmpgt_epi16(r0, limit);
-            const __m128i k1 = v + 1 < vn_ ? _mm_cmpgt_epi16(r1, limit) : _mm_setzero_si128();
-            if (v == pos_.exact4) {
-                alignas(16) double start[8];
-                start_fourth(h, 8, lane_bits(before), start);
-                f01 = _mm_load_pd(start);
-                f23 = _mm_load_pd(start + 2);
-                f45 = _mm_load_pd(start + 4);
-                f67 = _mm_load_pd(start + 6);
-            }
-            if (_mm_movemask_epi8(_mm_or_si128(_mm_xor_si128(k0, before), _mm_xor_si128(k1, k0)))) {
-                const int mb = lane_bits(before), m0 = lane_bits(k0), m1 = lane_bits(k1);
-                for (int i = 0; i < 8; ++i)
-                    transitions(h + i, v, (mb >> i) & 1, (m0 >> i) & 1, (m1 >> i) & 1);
-            }
-            before = k1;
-            const __m128i kept0 = _mm_and_si128(r0, k0), kept1 = _mm_and_si128(r1, k1);
-            const __m128i lo = _mm_unpacklo_epi16(kept0, kept1), hi = _mm_unpackhi_epi16(kept0, kept1);
-            const __m128i f1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j[j / 2]));
-            const __m128i f2 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j2[j / 2]));
-            s0_lo = _mm_add_epi32(s0_lo, _mm_madd_epi16(lo, ones));
-            s0_hi = _mm_add_epi32(s0_hi, _mm_madd_epi16(hi, ones));
-            s1_lo = _mm_add_epi32(s1_lo, _mm_madd_epi16(lo, f1));
-            s1_hi = _mm_add_epi32(s1_hi, _mm_madd_epi16(hi, f1));
-            s2_lo = _mm_add_epi32(s2_lo, _mm_madd_epi16(lo, f2));
-            s2_hi = _mm_add_epi32(s2_hi, _mm_madd_epi16(hi, f2));
-            if (v >= pos_.exact4) {
-                add_fourth(k0, pos_.fourth[static_cast<std::size_t>(v)], f01, f23, f45, f67);
-                if (v + 1 < vn_) add_fourth(k1, pos_.fourth[static_cast<std::size_t>(v + 1)], f01, f23, f45, f67);
-            }
+        StripSums t;
+        t.before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kept_.data() + h));
+        t.s0 = t.s1_lo = t.s1_hi = t.s2_lo = t.s2_hi = _mm_setzero_si128();
+        t.f01 = _mm_loadu_pd(fourth);
+        t.f23 = _mm_loadu_pd(fourth + 2);
+        t.f45 = _mm_loadu_pd(fourth + 4);
+        t.f67 = _mm_loadu_pd(fourth + 6);
+        const int pairs_end = v_end - (v_end - v0) % 2;
+        const int exact_end = std::clamp(pos_.exact4, v0, pairs_end);
+        int v = v0;
+        for (; v < exact_end; v += 2) row_pair<false, false>(h, v, v - v0, limit, t);
+        if (v == pos_.exact4 && v < v_end) {
+            alignas(16) double start[8];
+            start_fourth(h, 8, lane_bits(t.before), start);
+            t.f01 = _mm_load_pd(start);
+            t.f23 = _mm_load_pd(start + 2);
+            t.f45 = _mm_load_pd(start + 4);
+            t.f67 = _mm_load_pd(start + 6);
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(kept_.data() + h), before);
-        store(a0_.data() + h, s0_lo, s0_hi);
-        store(a1_.data() + h, s1_lo, s1_hi);
-        store(a2_.data() + h, s2_lo, s2_hi);
-        _mm_storeu_pd(fourth, f01);
-        _mm_storeu_pd(fourth + 2, f23);
-        _mm_storeu_pd(fourth + 4, f45);
-        _mm_storeu_pd(fourth + 6, f67);
+        for (; v < pairs_end; v += 2) row_pair<true, false>(h, v, v - v0, limit, t);
+        if (v < v_end) {
+            if (v >= pos_.exact4) row_pair<true, true>(h, v, v - v0, limit, t);
+            else row_pair<false, true>(h, v, v - v0, limit, t);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(kept_.data() + h), t.before);
+        const __m128i zero = _mm_setzero_si128();
+        store(a0_.data() + h, _mm_unpacklo_epi16(t.s0, zero), _mm_unpackhi_epi16(t.s0, zero));
+        store(a1_.data() + h, t.s1_lo, t.s1_hi);
+        store(a2_.data() + h, t.s2_lo, t.s2_hi);
+        _mm_storeu_pd(fourth, t.f01);
+        _mm_storeu_pd(fourth + 2, t.f23);
+        _mm_storeu_pd(fourth + 4, t.f45);
+        _mm_storeu_pd(fourth + 6, t.f67);
+    }
+
+    // Rows v and v + 1 (j = v - v0), or row v alone (single: the last row
+    // of the grid, with nothing below it).
+    template <bool with_fourth, bool single>
+    void row_pair(int h, int v, int j, __m128i limit, StripSums& t) {
+        const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v) + h));
+        const __m128i r1 = single ? _mm_setzero_si128() : _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v + 1) + h));
+        const __m128i k0 = _mm_cmpgt_epi16(r0, limit);
+        const __m128i k1 = single ? _mm_setzero_si128() : _mm_cmpgt_epi16(r1, limit);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_xor_si128(k0, t.before), _mm_xor_si128(k1, k0)))) {
+            const int mb = lane_bits(t.before), m0 = lane_bits(k0), m1 = lane_bits(k1);
+            for (int i = 0; i < 8; ++i) transitions(h + i, v, (mb >> i) & 1, (m0 >> i) & 1, (m1 >> i) & 1);
+        }
+        t.before = k1;
+        const __m128i kept0 = _mm_and_si128(r0, k0), kept1 = _mm_and_si128(r1, k1);
+        t.s0 = _mm_add_epi16(t.s0, _mm_add_epi16(kept0, kept1));
+        const __m128i lo = _mm_unpacklo_epi16(kept0, kept1), hi = _mm_unpackhi_epi16(kept0, kept1);
+        const __m128i f1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j[j / 2]));
+        const __m128i f2 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j2[j / 2]));
+        t.s1_lo = _mm_add_epi32(t.s1_lo, _mm_madd_epi16(lo, f1));
+        t.s1_hi = _mm_add_epi32(t.s1_hi, _mm_madd_epi16(hi, f1));
+        t.s2_lo = _mm_add_epi32(t.s2_lo, _mm_madd_epi16(lo, f2));
+        t.s2_hi = _mm_add_epi32(t.s2_hi, _mm_madd_epi16(hi, f2));
+        if (with_fourth) {
+            add_fourth(k0, pos_.fourth[static_cast<std::size_t>(v)], t.f01, t.f23, t.f45, t.f67);
+            if (!single) add_fourth(k1, pos_.fourth[static_cast<std::size_t>(v + 1)], t.f01, t.f23, t.f45, t.f67);
+        }
     }
 
     static int lane_bits(__m128i mask) { return _mm_movemask_epi8(_mm_packs_epi16(mask, _mm_setzero_si128())); }
@@ -481,24 +538,23 @@ void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, s
     // By chunks of 64 block rows: their row parabolas, four rows at a time
     // (missing rows keep nothing), then the chunk's share of the column sums
     // while its rows are still in cache.
-    const std::size_t row_words = (hn + 63) / 64;
-    std::vector<std::uint64_t> words(kRowGroup * row_words, 0);
     rows.assign(static_cast<std::size_t>(grid.vn), Parabola{});
     for (int chunk = 0; chunk < grid.vn; chunk += kChunk) {
         for (int v0 = chunk; v0 < std::min(grid.vn, chunk + kChunk); v0 += kRowGroup) {
             KeptSums ks[kRowGroup];
-            const std::uint64_t* group_words[kRowGroup];
+            const std::uint16_t* group_rows[kRowGroup];
+            std::int16_t limit[kRowGroup];
             for (int r = 0; r < kRowGroup; ++r) {
-                std::uint64_t* w = words.data() + static_cast<std::size_t>(r) * row_words;
-                group_words[r] = w;
-                if (v0 + r >= grid.vn) {
-                    std::fill(w, w + row_words, 0);
-                    continue;
-                }
-                const std::uint16_t* row = sums + grid.index(v0 + r, 0);
-                scan_row(row, xs, std::max<std::int32_t>({row[0], row[hn - 1], threshold}), w, ks[r]);
+                // A missing row keeps nothing: no sum exceeds 0x7FFF.
+                group_rows[r] = sums + grid.index(std::min(v0 + r, grid.vn - 1), 0);
+                limit[r] = 0x7FFF;
+                if (v0 + r >= grid.vn) continue;
+                const std::uint16_t* row = group_rows[r];
+                const std::int32_t at_least = std::max<std::int32_t>({row[0], row[hn - 1], threshold});
+                limit[r] = static_cast<std::int16_t>(at_least - 1);
+                scan_row(row, xs, at_least, ks[r]);
             }
-            add_fourth_powers(xs, group_words, ks);
+            add_fourth_powers(xs, group_rows, limit, ks);
             for (int r = 0; r < kRowGroup && v0 + r < grid.vn; ++r)
                 rows[static_cast<std::size_t>(v0 + r)] = fit_kept(ks[r], xs);
         }
