@@ -164,3 +164,27 @@ TEST(Platform, WorkingMemoryIsWritableAndAligned) {
     }
     morvik::platform::release_working_memory(nullptr);
 }
+
+// A released large block serves the next request it is large enough for;
+// a larger request gets a block of its own, which is then the one kept.
+TEST(Platform, ReleasedWorkingMemoryServesTheNextCall) {
+    using morvik::platform::allocate_working_memory;
+    using morvik::platform::release_working_memory;
+    const std::size_t bytes = std::size_t{40} << 20;  // beyond what other tests keep
+    auto* first = static_cast<unsigned char*>(allocate_working_memory(bytes));
+    ASSERT_NE(first, nullptr);
+    first[0] = 7;
+    first[bytes - 1] = 9;
+    release_working_memory(first, bytes);
+    auto* again = static_cast<unsigned char*>(allocate_working_memory(bytes - 4096));
+    EXPECT_EQ(again, first);
+    release_working_memory(again, bytes);
+    auto* larger = static_cast<unsigned char*>(allocate_working_memory(bytes + (std::size_t{2} << 20)));
+    ASSERT_NE(larger, nullptr);
+    EXPECT_NE(larger, first);
+    larger[bytes] = 1;
+    release_working_memory(larger, bytes + (std::size_t{2} << 20));
+    EXPECT_EQ(allocate_working_memory(bytes), larger);
+    release_working_memory(larger, bytes + (std::size_t{2} << 20));
+    release_working_memory(nullptr, bytes);
+}

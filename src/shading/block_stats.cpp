@@ -54,7 +54,27 @@ inline void count(std::uint32_t (&hist)[4][256], __m128i upper, __m128i lower) {
 
 void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
                 std::uint32_t hist[4][256]) {
+    const int no_floor[4] = {0, 0, 0, 0};
+    block_sums_above(raw, width, hn, vn, sums, no_floor, hist);
+}
+
+void block_sums_above(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
+                      const int floor[4], std::uint32_t hist[4][256]) {
     const std::size_t w = width;
+#if defined(__SSE2__)
+    // Bins below these lanes' floors need no count: a group of four blocks
+    // is counted only when one of its sixteen bins reaches its floor. Where
+    // no block of a group does (most of a field when the floors sit near
+    // the brightest blocks) the extraction and the increments are skipped.
+    const __m128i upper_floor = _mm_set_epi16(static_cast<std::int16_t>(floor[1] - 1), static_cast<std::int16_t>(floor[1] - 1),
+                                              static_cast<std::int16_t>(floor[1] - 1), static_cast<std::int16_t>(floor[1] - 1),
+                                              static_cast<std::int16_t>(floor[0] - 1), static_cast<std::int16_t>(floor[0] - 1),
+                                              static_cast<std::int16_t>(floor[0] - 1), static_cast<std::int16_t>(floor[0] - 1));
+    const __m128i lower_floor = _mm_set_epi16(static_cast<std::int16_t>(floor[3] - 1), static_cast<std::int16_t>(floor[3] - 1),
+                                              static_cast<std::int16_t>(floor[3] - 1), static_cast<std::int16_t>(floor[3] - 1),
+                                              static_cast<std::int16_t>(floor[2] - 1), static_cast<std::int16_t>(floor[2] - 1),
+                                              static_cast<std::int16_t>(floor[2] - 1), static_cast<std::int16_t>(floor[2] - 1));
+#endif
     // Two histograms per channel, for even and odd blocks: neighbouring
     // blocks of a flat field mostly share a bin, and two counters halve the
     // chain of increments through memory.
@@ -76,6 +96,8 @@ void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::ui
             __m128i upper, lower;
             four_blocks(r0 + x, r2 + x, s0 + h, s1 + h, upper);
             four_blocks(r1 + x, r3 + x, s2 + h, s3 + h, lower);
+            if (!_mm_movemask_epi8(_mm_or_si128(_mm_cmpgt_epi16(upper, upper_floor), _mm_cmpgt_epi16(lower, lower_floor))))
+                continue;
             // Bins taken straight from the registers: read back through
             // memory, they would wait for the wide store to forward.
             count<0>(split[0], upper, lower);
@@ -106,9 +128,52 @@ void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::ui
         for (int bin = 0; bin < 256; ++bin) hist[c][bin] += split[0][c][bin] + split[1][c][bin];
 }
 
+namespace {
+
+// How many blocks the target averages: a tenth of them, at least one.
+std::uint64_t bright_count(std::size_t blocks) {
+    const auto m = static_cast<std::uint64_t>(static_cast<double>(blocks) * 0.1);
+    return m == 0 ? 1 : m;
+}
+
+// Histogram floors from every sixteenth block row: per channel, two bins
+// below the bin that holds the brightest fifth of that sample. The brightest
+// tenth of the whole image lies above them unless the sample misleads, which
+// measure_blocks detects and repairs. Floors of 0 (count everything) when
+// the grid is too small to sample.
+void sample_floors(const std::uint8_t* raw, unsigned width, const BlockGrid& grid, std::uint16_t* const sums[4],
+                   int floor[4]) {
+    constexpr int kStep = 16;
+    std::uint32_t sample[4][256] = {};
+    std::size_t blocks = 0;
+    for (int v = kStep / 2; v < grid.vn; v += kStep) {
+        // The sums land where the main pass writes them again.
+        std::uint16_t* row[4];
+        for (int c = 0; c < 4; ++c) row[c] = sums[c] + grid.index(v, 0);
+        block_sums(raw + static_cast<std::size_t>(4 * v) * width, width, grid.hn, 1, row, sample);
+        blocks += static_cast<std::size_t>(grid.hn);
+    }
+    for (int c = 0; c < 4; ++c) {
+        floor[c] = 0;
+        if (blocks == 0) continue;
+        const std::uint64_t fifth = std::max<std::uint64_t>(1, blocks / 5);
+        sum_top_m(255, 0, -1, fifth, [&](int bin) { return std::uint64_t{sample[c][bin]}; },
+                  [&](int bin, std::uint64_t, bool last) {
+                      if (last) floor[c] = std::max(0, bin - 2);
+                  });
+    }
+}
+
+// The whole histogram of one channel's block sums.
+void histogram_of(const std::uint16_t* sums, std::size_t n, std::uint32_t hist[256]) {
+    std::fill(hist, hist + 256, 0u);
+    for (std::size_t i = 0; i < n; ++i) ++hist[(sums[i] + 2) >> 2];
+}
+
+}  // namespace
+
 double target_of(const std::uint32_t histogram[256], std::size_t blocks, double target_scale) {
-    std::uint64_t m = static_cast<std::uint64_t>(static_cast<double>(blocks) * 0.1);
-    if (m == 0) m = 1;
+    const std::uint64_t m = bright_count(blocks);
     // Sum of the bin values of the m brightest blocks.
     std::uint64_t bright_sum = 0;
     sum_top_m(255, 0, -1, m, [&](int bin) { return std::uint64_t{histogram[bin]}; },
@@ -124,6 +189,10 @@ void measure_blocks(const std::uint8_t* raw, unsigned width, const BlockGrid& gr
         sums[c] = storage + static_cast<std::size_t>(c) * grid.n;
         out.sums[c] = sums[c];
     }
+    // The target reads only the bins of the brightest tenth: the image pass
+    // counts bins from floors found on a sample of rows.
+    int floor[4];
+    sample_floors(raw, width, grid, sums, floor);
     // Bands of block rows, each with its own histograms, summed afterwards.
     // With threads, four bands per thread, so that a thread that starts late
     // or is held up by other work leaves less to wait for.
@@ -136,16 +205,29 @@ void measure_blocks(const std::uint8_t* raw, unsigned width, const BlockGrid& gr
         std::uint32_t hist[4][256] = {};
         std::uint16_t* band_sums[4];
         for (int c = 0; c < 4; ++c) band_sums[c] = sums[c] + grid.index(v0, 0);
-        block_sums(raw + static_cast<std::size_t>(4 * v0) * width, width, grid.hn, v1 - v0, band_sums, hist);
+        block_sums_above(raw + static_cast<std::size_t>(4 * v0) * width, width, grid.hn, v1 - v0, band_sums, floor,
+                         hist);
         for (int c = 0; c < 4; ++c)
             for (int bin = 0; bin < 256; ++bin) band_histograms[static_cast<std::size_t>(band)][c][bin] = hist[c][bin];
     });
-    for (int c = 0; c < 4; ++c)
+    const std::uint64_t m = bright_count(grid.n);
+    for (int c = 0; c < 4; ++c) {
+        std::uint64_t above = 0;
         for (int bin = 0; bin < 256; ++bin) {
             std::uint32_t total = 0;
             for (const auto& h : band_histograms) total += h[c][bin];
-            out.histogram[c][bin] = total;
+            // Counts below the floor are partial: leave them out.
+            out.histogram[c][bin] = bin < floor[c] ? 0 : total;
+            above += out.histogram[c][bin];
         }
+        // Fewer than a tenth of the blocks above the floor: the sample
+        // misled, and the whole histogram is counted from the sums.
+        if (above < m) {
+            histogram_of(sums[c], grid.n, out.histogram[c]);
+            floor[c] = 0;
+        }
+        out.histogram_floor[c] = floor[c];
+    }
 
     frame::log_write("Shading: Find target values of R/Gr/Gb/B\n");
     for (int c = 0; c < 4; ++c) {
