@@ -375,8 +375,12 @@ private:
         t.f67 = _mm_loadu_pd(fourth + 6);
         const int pairs_end = v_end - (v_end - v0) % 2;
         const int exact_end = std::clamp(pos_.exact4, v0, pairs_end);
+        // Row pointer and stride in locals: the run updates store through
+        // pointers, after which members would have to be read again.
+        const auto stride = static_cast<std::size_t>(hn_);
+        const std::uint16_t* at = row(v0) + h;
         int v = v0;
-        for (; v < exact_end; v += 2) row_pair<false, false>(h, v, v - v0, limit, t);
+        for (; v < exact_end; v += 2, at += 2 * stride) row_pair<false, false>(h, v, v - v0, at, stride, limit, t);
         if (v == pos_.exact4 && v < v_end) {
             alignas(16) double start[8];
             start_fourth(h, 8, lane_bits(t.before), start);
@@ -385,10 +389,10 @@ private:
             t.f45 = _mm_load_pd(start + 4);
             t.f67 = _mm_load_pd(start + 6);
         }
-        for (; v < pairs_end; v += 2) row_pair<true, false>(h, v, v - v0, limit, t);
+        for (; v < pairs_end; v += 2, at += 2 * stride) row_pair<true, false>(h, v, v - v0, at, stride, limit, t);
         if (v < v_end) {
-            if (v >= pos_.exact4) row_pair<true, true>(h, v, v - v0, limit, t);
-            else row_pair<false, true>(h, v, v - v0, limit, t);
+            if (v >= pos_.exact4) row_pair<true, true>(h, v, v - v0, at, stride, limit, t);
+            else row_pair<false, true>(h, v, v - v0, at, stride, limit, t);
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(kept_.data() + h), t.before);
         const __m128i zero = _mm_setzero_si128();
@@ -401,12 +405,12 @@ private:
         _mm_storeu_pd(fourth + 6, t.f67);
     }
 
-    // Rows v and v + 1 (j = v - v0), or row v alone (single: the last row
-    // of the grid, with nothing below it).
+    // Rows v and v + 1 (j = v - v0; `at` points to row v, column h), or row
+    // v alone (single: the last row of the grid, with nothing below it).
     template <bool with_fourth, bool single>
-    void row_pair(int h, int v, int j, __m128i limit, StripSums& t) {
-        const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v) + h));
-        const __m128i r1 = single ? _mm_setzero_si128() : _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v + 1) + h));
+    void row_pair(int h, int v, int j, const std::uint16_t* at, std::size_t stride, __m128i limit, StripSums& t) {
+        const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i r1 = single ? _mm_setzero_si128() : _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + stride));
         const __m128i k0 = _mm_cmpgt_epi16(r0, limit);
         const __m128i k1 = single ? _mm_setzero_si128() : _mm_cmpgt_epi16(r1, limit);
         if (_mm_movemask_epi8(_mm_or_si128(_mm_xor_si128(k0, t.before), _mm_xor_si128(k1, k0)))) {
