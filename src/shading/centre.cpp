@@ -217,18 +217,31 @@ void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_le
         std::uint32_t a0 = 0, a1 = 0, a2 = 0;
         int j = 0;
 #if defined(__SSE2__)
+        // Sixteen blocks a step: one pack and one mask extraction for both
+        // halves. The kept sums of a chunk fit 16-bit lanes (8 x 1020).
         const __m128i limit = _mm_set1_epi16(static_cast<std::int16_t>(at_least - 1));
-        const __m128i ones = _mm_set1_epi16(1);
-        __m128i v0 = _mm_setzero_si128(), v1 = v0, v2 = v0;
-        for (; j + 8 <= len; j += 8) {
-            const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h0 + j));
-            const __m128i keep = _mm_cmpgt_epi16(s, limit);
-            const __m128i kept = _mm_and_si128(s, keep);
-            bits |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(keep, _mm_setzero_si128()))) << j;
-            v0 = _mm_add_epi32(v0, _mm_madd_epi16(kept, ones));
-            v1 = _mm_add_epi32(v1, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j + j))));
-            v2 = _mm_add_epi32(v2, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j2 + j))));
+        __m128i w0 = _mm_setzero_si128(), v1 = w0, v2 = w0;
+        const auto add = [&](__m128i kept, int at) {
+            w0 = _mm_add_epi16(w0, kept);
+            v1 = _mm_add_epi32(v1, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j + at))));
+            v2 = _mm_add_epi32(v2, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j2 + at))));
+        };
+        for (; j + 16 <= len; j += 16) {
+            const __m128i sa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h0 + j));
+            const __m128i sb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h0 + j + 8));
+            const __m128i keep_a = _mm_cmpgt_epi16(sa, limit), keep_b = _mm_cmpgt_epi16(sb, limit);
+            bits |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(keep_a, keep_b))) << j;
+            add(_mm_and_si128(sa, keep_a), j);
+            add(_mm_and_si128(sb, keep_b), j + 8);
         }
+        if (j + 8 <= len) {
+            const __m128i sa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h0 + j));
+            const __m128i keep_a = _mm_cmpgt_epi16(sa, limit);
+            bits |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(keep_a, _mm_setzero_si128()))) << j;
+            add(_mm_and_si128(sa, keep_a), j);
+            j += 8;
+        }
+        const __m128i v0 = _mm_madd_epi16(w0, _mm_set1_epi16(1));
         a0 = horizontal_sum(v0);
         a1 = horizontal_sum(v1);
         a2 = horizontal_sum(v2);
