@@ -336,7 +336,9 @@ public:
     ColumnScan(const std::uint16_t* sums, int hn, int vn, const Positions& pos, const std::vector<std::int16_t>& at_least)
         : sums_(sums), hn_(hn), vn_(vn), pos_(pos), at_least_(at_least), columns_(static_cast<std::size_t>(hn)),
           kept_(static_cast<std::size_t>(hn), 0), a0_(static_cast<std::size_t>(hn)), a1_(static_cast<std::size_t>(hn)),
-          a2_(static_cast<std::size_t>(hn)), fourth_(static_cast<std::size_t>(hn)) {}
+          a2_(static_cast<std::size_t>(hn)), fourth_(static_cast<std::size_t>(hn)) {
+        for (auto& w : weighted_) w.assign(static_cast<std::size_t>(hn), 0);
+    }
 
     // Rows v0 .. v0 + 63 (fewer in the last chunk); chunks in order.
     void chunk(int v0) {
@@ -346,13 +348,13 @@ public:
         for (; h + 8 <= hn_; h += 8) strip(h, v0, v_end);
 #endif
         for (; h < hn_; ++h) column(h, v0, v_end);
-        const std::uint64_t base = 4 * static_cast<std::uint64_t>(v0) + static_cast<std::uint64_t>(pos_.offset);
-        for (std::size_t c = 0; c < columns_.size(); ++c) columns_[c].add_chunk(base, a0_[c], a1_[c], a2_[c]);
+        add_chunk_sums(4 * static_cast<std::uint64_t>(v0) + static_cast<std::uint64_t>(pos_.offset));
     }
 
     const std::vector<KeptSums>& finish() {
         for (std::size_t c = 0; c < columns_.size(); ++c) {
             KeptSums& ks = columns_[c];
+            for (int k = 0; k < 3; ++k) ks.weighted[k] = weighted_[k][c];
             if (kept_[c]) ks.close_run(pos_, vn_);
             ks.fourth = pos_.exact4 < vn_ ? fourth_[c] : to_double(ks.power[4]);
         }
@@ -361,6 +363,43 @@ public:
 
 private:
     const std::uint16_t* row(int v) const { return sums_ + static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_); }
+
+    // KeptSums::add_chunk for every column, kept apart per quantity so that
+    // two columns go through one register: 32 x 32-bit products are exact
+    // in 64-bit lanes while base^2 and 8 base fit 32 bits (always on grids
+    // the exact scan takes; checked all the same).
+    void add_chunk_sums(std::uint64_t base) {
+        std::size_t c = 0;
+        const std::size_t n = columns_.size();
+        std::uint64_t* w0 = weighted_[0].data();
+        std::uint64_t* w1 = weighted_[1].data();
+        std::uint64_t* w2 = weighted_[2].data();
+#if defined(__SSE2__)
+        if (base * base <= 0xFFFFFFFFu) {
+            const auto factor = [](std::uint64_t f) { return _mm_set_epi32(0, static_cast<int>(f), 0, static_cast<int>(f)); };
+            const __m128i b1 = factor(base), b2 = factor(base * base), b8 = factor(8 * base), zero = _mm_setzero_si128();
+            const auto widen = [&](const std::uint32_t* a) {
+                return _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a)), zero);
+            };
+            const auto add = [](std::uint64_t* w, __m128i v) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(w),
+                                 _mm_add_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)), v));
+            };
+            for (; c + 2 <= n; c += 2) {
+                const __m128i a0 = widen(a0_.data() + c), a1 = widen(a1_.data() + c), a2 = widen(a2_.data() + c);
+                add(w0 + c, a0);
+                add(w1 + c, _mm_add_epi64(_mm_mul_epu32(a0, b1), _mm_slli_epi64(a1, 2)));
+                add(w2 + c, _mm_add_epi64(_mm_add_epi64(_mm_mul_epu32(a0, b2), _mm_mul_epu32(a1, b8)), _mm_slli_epi64(a2, 4)));
+            }
+        }
+#endif
+        for (; c < n; ++c) {
+            const std::uint64_t a0 = a0_[c], a1 = a1_[c], a2 = a2_[c];
+            w0[c] += a0;
+            w1[c] += base * a0 + 4 * a1;
+            w2[c] += base * base * a0 + 8 * base * a1 + 16 * a2;
+        }
+    }
 
 #if defined(__SSE2__)
     // The running sums of eight columns down a chunk, in registers. The sums
@@ -518,6 +557,7 @@ private:
     std::vector<KeptSums> columns_;
     std::vector<std::int16_t> kept_;  // kept test per column at the last row done (0 / -1)
     std::vector<std::uint32_t> a0_, a1_, a2_;  // chunk sums of s, j s, j^2 s
+    std::vector<std::uint64_t> weighted_[3];   // per column, KeptSums::weighted so far
     std::vector<double> fourth_;
 };
 
