@@ -568,6 +568,11 @@ Parabola fit_kept(const KeptSums& ks, const Positions& pos) {
 
 }  // namespace
 
+namespace {
+void scan_channel_at(const BlockStats& stats, int c, const Positions& xs, const Positions& ys,
+                     std::vector<Parabola>& rows, std::vector<Parabola>& columns);
+}  // namespace
+
 // Both scans of channel c in one pass over its block sums, with exact
 // integer sums: the plain double sums add integers (positions and their
 // powers) and quarters (block means), so while every partial sum stays below
@@ -575,8 +580,17 @@ Parabola fit_kept(const KeptSums& ks, const Positions& pos) {
 // the fourth powers grow past that; they are summed in double precision from
 // the last exact partial sum on, in block order, as the plain scan does.
 void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, std::vector<Parabola>& columns) {
+    const Positions xs(stats.grid.hn, block_x(c, 0), 1), ys(stats.grid.vn, block_y(c, 0), 2);
+    scan_channel_at(stats, c, xs, ys, rows, columns);
+}
+
+namespace {
+
+// scan_channel with the positions of the channel's columns (xs) and rows
+// (ys) made by the caller: channels with the same offsets share them.
+void scan_channel_at(const BlockStats& stats, int c, const Positions& xs, const Positions& ys,
+                     std::vector<Parabola>& rows, std::vector<Parabola>& columns) {
     const BlockGrid& grid = stats.grid;
-    const Positions xs(grid.hn, block_x(c, 0), 1), ys(grid.vn, block_y(c, 0), 2);
     if (!xs.exact || !ys.exact) {
         scan_channel_plain(stats, c, rows, columns);
         return;
@@ -621,6 +635,8 @@ void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, s
     columns.resize(hn);
     for (std::size_t h = 0; h < hn; ++h) columns[h] = fit_kept(kept[h], ys);
 }
+
+}  // namespace
 
 // The plain form: every kept block adds its position powers and mean in
 // double precision, rows along the row, columns top to bottom.
@@ -768,7 +784,11 @@ CentreResult find_centre(const BlockStats& stats, unsigned bayer_order) {
     const BlockGrid& grid = stats.grid;
     CentreResult r;
 
-    frame::run_parts(4, [&](int c) { scan_channel(stats, c, r.rows[c], r.columns[c]); });
+    // Column positions of channels 0 and 2 start at x = 1, of 1 and 3 at
+    // x = 2; row positions of channels 0 and 1 at y = 1, of 2 and 3 at y = 2.
+    const Positions xs[2] = {Positions(grid.hn, block_x(0, 0), 1), Positions(grid.hn, block_x(1, 0), 1)};
+    const Positions ys[2] = {Positions(grid.vn, block_y(0, 0), 2), Positions(grid.vn, block_y(2, 0), 2)};
+    frame::run_parts(4, [&](int c) { scan_channel_at(stats, c, xs[c % 2], ys[c / 2], r.rows[c], r.columns[c]); });
 
     log_write("Shading: Memory allocation OK for horizontal line fitting\n");
     log_write("Shading: Horizontal Scan\n");
