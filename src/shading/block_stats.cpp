@@ -35,7 +35,9 @@ inline void four_blocks(const std::uint8_t* ra, const std::uint8_t* rb, std::uin
     // Adjacent lanes summed: one 32-bit sum per block, then (e0..e3 o0..o3).
     const __m128i q = _mm_packs_epi32(_mm_madd_epi16(even_columns, ones), _mm_madd_epi16(odd_columns, ones));
     _mm_storel_epi64(reinterpret_cast<__m128i*>(even), q);
-    _mm_storeh_pd(reinterpret_cast<double*>(odd), _mm_castsi128_pd(q));
+    // The high half straight to memory (an 8-byte store with no alignment
+    // demand, and no shuffle).
+    _mm_storeh_pi(reinterpret_cast<__m64*>(odd), _mm_castsi128_ps(q));
     bins = _mm_srli_epi16(_mm_add_epi16(q, _mm_set1_epi16(2)), 2);
 }
 
