@@ -94,15 +94,13 @@ namespace {
 // Linux, to be backed by huge pages).
 constexpr std::size_t kHuge = std::size_t{2} << 20;
 
-std::size_t huge_size(std::size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
-
 void* system_allocate(std::size_t bytes) {
 #if defined(_WIN32)
     // Large pages need a privilege the host process rarely holds.
     return _aligned_malloc(bytes, 64);
 #elif defined(__linux__) && defined(MADV_HUGEPAGE)
     if (bytes < kHuge) return std::malloc(bytes);
-    const std::size_t size = huge_size(bytes);
+    const std::size_t size = (bytes + kHuge - 1) / kHuge * kHuge;
     void* block = std::aligned_alloc(kHuge, size);
     if (block != nullptr) madvise(block, size, MADV_HUGEPAGE);  // advice only: failure changes nothing
     return block;
