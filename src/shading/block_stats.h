@@ -40,13 +40,21 @@ inline constexpr int block_half_y(int c, int v) { return 2 * block_y(c, v); }
 // the rounded block means (added to `hist`).
 void block_sums(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
                 std::uint32_t hist[4][256]);
+// The same pass with histogram counts that are exact only from bin floor[c]
+// up: blocks whose bins are all below their floors may go uncounted.
+void block_sums_above(const std::uint8_t* raw, unsigned width, int hn, int vn, std::uint16_t* const sums[4],
+                      const int floor[4], std::uint32_t hist[4][256]);
 
 // The read-only result of the first stage, used by every later one.
 struct BlockStats {
     BlockGrid grid;
     // Per channel, block-indexed sums of the block's 4 samples (mean = sum / 4).
     const std::uint16_t* sums[4] = {};
+    // Per channel the counts of the rounded block means from bin
+    // histogram_floor[c] up, which hold the brightest tenth of the blocks
+    // (all the target reads); bins below the floor are left at 0.
     std::uint32_t histogram[4][256] = {};
+    int histogram_floor[4] = {};
     double target[4] = {};
     // Per channel and block sum s: the gain need g = (target - s/4) / (s/4)
     // (0 for s = 0), and log2 of g in 1/1024 octaves (0 where g <= 0).
@@ -57,7 +65,8 @@ struct BlockStats {
 };
 
 // Fills `storage` (4 x grid.n sums, channel after channel) from the image and
-// derives the histograms, targets and gain needs; logs the target lines.
+// derives the histograms (from their floors up), targets and gain needs;
+// logs the target lines.
 void measure_blocks(const std::uint8_t* raw, unsigned width, const BlockGrid& grid, double target_scale,
                     std::uint16_t* storage, BlockStats& out);
 

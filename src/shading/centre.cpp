@@ -121,10 +121,12 @@ struct Positions {
     bool exact = true;  // sums of p^3 and of 1020 p^2 over all positions are exact
     std::vector<std::uint64_t> prefix[5];
     std::vector<double> fourth;  // p^4 as the plain scan forms it
+    std::vector<double> fourth_pairs;  // each p^4 twice, for both lanes of a register
 
     Positions(int n, int off, int exact4_multiple) : count(n), offset(off) {
         for (auto& p : prefix) p.assign(static_cast<std::size_t>(n) + 1, 0);
         fourth.resize(static_cast<std::size_t>(n));
+        fourth_pairs.resize(2 * static_cast<std::size_t>(n));
         std::uint64_t cubes = 0, squares = 0;
         // Every p^4 is a multiple of 16 when the offset is even (p = 2 x odd):
         // then sums of them are exact doubles up to 2^57, otherwise up to 2^53.
@@ -135,6 +137,7 @@ struct Positions {
             const std::uint64_t p2 = p * p, p3 = p2 * p;
             const double pd2 = to_double(p2);
             fourth[static_cast<std::size_t>(i)] = pd2 * pd2;
+            fourth_pairs[2 * static_cast<std::size_t>(i)] = fourth_pairs[2 * static_cast<std::size_t>(i) + 1] = pd2 * pd2;
             const auto at = static_cast<std::size_t>(i);
             prefix[0][at + 1] = prefix[0][at] + 1;
             prefix[1][at + 1] = prefix[1][at] + p;
@@ -203,30 +206,42 @@ inline std::uint32_t horizontal_sum(__m128i v) {
 }
 #endif
 
-// One block row: the kept blocks (sum >= at_least) as a bit set, their
-// weighted sums and the runs they form.
-void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_least, std::uint64_t* words,
-              KeptSums& ks) {
+// One block row: the weighted sums of the kept blocks (sum >= at_least) and
+// the runs they form, found from the kept blocks of each chunk as a bit set.
+void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_least, KeptSums& ks) {
     const int n = pos.count;
     std::uint64_t carry = 0;  // the last block of the previous word was kept
-    for (int h0 = 0, w = 0; h0 < n; h0 += kChunk, ++w) {
+    for (int h0 = 0; h0 < n; h0 += kChunk) {
         const int len = std::min(kChunk, n - h0);
         std::uint64_t bits = 0;
         std::uint32_t a0 = 0, a1 = 0, a2 = 0;
         int j = 0;
 #if defined(__SSE2__)
+        // Sixteen blocks a step: one pack and one mask extraction for both
+        // halves. The kept sums of a chunk fit 16-bit lanes (8 x 1020).
         const __m128i limit = _mm_set1_epi16(static_cast<std::int16_t>(at_least - 1));
-        const __m128i ones = _mm_set1_epi16(1);
-        __m128i v0 = _mm_setzero_si128(), v1 = v0, v2 = v0;
-        for (; j + 8 <= len; j += 8) {
-            const __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h0 + j));
-            const __m128i keep = _mm_cmpgt_epi16(s, limit);
-            const __m128i kept = _mm_and_si128(s, keep);
-            bits |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(keep, _mm_setzero_si128()))) << j;
-            v0 = _mm_add_epi32(v0, _mm_madd_epi16(kept, ones));
-            v1 = _mm_add_epi32(v1, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j + j))));
-            v2 = _mm_add_epi32(v2, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j2 + j))));
+        __m128i w0 = _mm_setzero_si128(), v1 = w0, v2 = w0;
+        const auto add = [&](__m128i kept, int at) {
+            w0 = _mm_add_epi16(w0, kept);
+            v1 = _mm_add_epi32(v1, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j + at))));
+            v2 = _mm_add_epi32(v2, _mm_madd_epi16(kept, _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.j2 + at))));
+        };
+        for (; j + 16 <= len; j += 16) {
+            const __m128i sa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h0 + j));
+            const __m128i sb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h0 + j + 8));
+            const __m128i keep_a = _mm_cmpgt_epi16(sa, limit), keep_b = _mm_cmpgt_epi16(sb, limit);
+            bits |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(keep_a, keep_b))) << j;
+            add(_mm_and_si128(sa, keep_a), j);
+            add(_mm_and_si128(sb, keep_b), j + 8);
         }
+        if (j + 8 <= len) {
+            const __m128i sa = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h0 + j));
+            const __m128i keep_a = _mm_cmpgt_epi16(sa, limit);
+            bits |= static_cast<std::uint64_t>(_mm_movemask_epi8(_mm_packs_epi16(keep_a, _mm_setzero_si128()))) << j;
+            add(_mm_and_si128(sa, keep_a), j);
+            j += 8;
+        }
+        const __m128i v0 = _mm_madd_epi16(w0, _mm_set1_epi16(1));
         a0 = horizontal_sum(v0);
         a1 = horizontal_sum(v1);
         a2 = horizontal_sum(v2);
@@ -239,7 +254,6 @@ void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_le
             a1 += static_cast<std::uint32_t>(j) * s;
             a2 += static_cast<std::uint32_t>(j * j) * s;
         }
-        words[w] = bits;
         ks.add_chunk(4 * static_cast<std::uint64_t>(h0) + static_cast<std::uint64_t>(pos.offset), a0, a1, a2);
         // Runs: a start where a kept block follows an unkept one, an end at
         // the first unkept block after a kept one.
@@ -256,26 +270,60 @@ void scan_row(const std::uint16_t* row, const Positions& pos, std::int32_t at_le
 
 // The fourth powers of a group of rows from exact4 on, in block order, each
 // row its own chain of additions (adding p^4 * 0 for an unkept block leaves a
-// sum unchanged); four chains in flight hide the latency of each addition.
+// sum unchanged). Rows `rows[r]`, kept where the sum exceeds limit[r]. Two
+// rows share a register, so two chains of vector additions carry the four
+// rows; the kept tests are redone from the sums eight blocks at a time and
+// widened to 64-bit lane masks, which costs fewer instructions than taking
+// the bits one at a time from the row bit sets.
 constexpr int kRowGroup = 4;
 
-void add_fourth_powers(const Positions& pos, const std::uint64_t* const words[kRowGroup], KeptSums ks[kRowGroup]) {
-    static constexpr double kKept[2] = {0.0, 1.0};
-    double f0 = to_double(ks[0].power[4]), f1 = to_double(ks[1].power[4]);
-    double f2 = to_double(ks[2].power[4]), f3 = to_double(ks[3].power[4]);
+void add_fourth_powers(const Positions& pos, const std::uint16_t* const rows[kRowGroup],
+                       const std::int16_t limit[kRowGroup], KeptSums ks[kRowGroup]) {
+    double f[kRowGroup];
+    for (int r = 0; r < kRowGroup; ++r) f[r] = to_double(ks[r].power[4]);
     const int end = std::max({ks[0].last, ks[1].last, ks[2].last, ks[3].last}) + 1;
-    for (int h = pos.exact4; h < end; ++h) {
-        const double p = pos.fourth[static_cast<std::size_t>(h)];
-        const int w = h / 64, b = h % 64;
-        f0 += p * kKept[(words[0][w] >> b) & 1];
-        f1 += p * kKept[(words[1][w] >> b) & 1];
-        f2 += p * kKept[(words[2][w] >> b) & 1];
-        f3 += p * kKept[(words[3][w] >> b) & 1];
+    int h = pos.exact4;
+#if defined(__SSE2__)
+    if (h + 8 <= end) {
+        __m128d f01 = _mm_set_pd(f[1], f[0]), f23 = _mm_set_pd(f[3], f[2]);
+        const __m128i l0 = _mm_set1_epi16(limit[0]), l1 = _mm_set1_epi16(limit[1]);
+        const __m128i l2 = _mm_set1_epi16(limit[2]), l3 = _mm_set1_epi16(limit[3]);
+        for (; h + 8 <= end; h += 8) {
+            const auto keep = [&](int r, __m128i l) {
+                return _mm_cmpgt_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + h)), l);
+            };
+            // 16-bit lanes (row r, row r + 1) per block, then one 32-bit
+            // lane per row and block, then one 64-bit lane per row.
+            const __m128i k0 = keep(0, l0), k1 = keep(1, l1), k2 = keep(2, l2), k3 = keep(3, l3);
+            const __m128i pairs01[2] = {_mm_unpacklo_epi16(k0, k1), _mm_unpackhi_epi16(k0, k1)};
+            const __m128i pairs23[2] = {_mm_unpacklo_epi16(k2, k3), _mm_unpackhi_epi16(k2, k3)};
+            const double* p4 = pos.fourth_pairs.data() + 2 * static_cast<std::size_t>(h);
+            for (int half = 0; half < 2; ++half) {
+                const __m128i a[2] = {_mm_unpacklo_epi16(pairs01[half], pairs01[half]),
+                                      _mm_unpackhi_epi16(pairs01[half], pairs01[half])};
+                const __m128i b[2] = {_mm_unpacklo_epi16(pairs23[half], pairs23[half]),
+                                      _mm_unpackhi_epi16(pairs23[half], pairs23[half])};
+                for (int q = 0; q < 2; ++q) {
+                    const __m128d p_even = _mm_loadu_pd(p4 + 8 * half + 4 * q);
+                    const __m128d p_odd = _mm_loadu_pd(p4 + 8 * half + 4 * q + 2);
+                    f01 = _mm_add_pd(f01, _mm_and_pd(p_even, _mm_castsi128_pd(_mm_unpacklo_epi32(a[q], a[q]))));
+                    f23 = _mm_add_pd(f23, _mm_and_pd(p_even, _mm_castsi128_pd(_mm_unpacklo_epi32(b[q], b[q]))));
+                    f01 = _mm_add_pd(f01, _mm_and_pd(p_odd, _mm_castsi128_pd(_mm_unpackhi_epi32(a[q], a[q]))));
+                    f23 = _mm_add_pd(f23, _mm_and_pd(p_odd, _mm_castsi128_pd(_mm_unpackhi_epi32(b[q], b[q]))));
+                }
+            }
+        }
+        _mm_storel_pd(&f[0], f01);
+        _mm_storeh_pd(&f[1], f01);
+        _mm_storel_pd(&f[2], f23);
+        _mm_storeh_pd(&f[3], f23);
     }
-    ks[0].fourth = f0;
-    ks[1].fourth = f1;
-    ks[2].fourth = f2;
-    ks[3].fourth = f3;
+#endif
+    for (; h < end; ++h) {
+        const double p = pos.fourth[static_cast<std::size_t>(h)];
+        for (int r = 0; r < kRowGroup; ++r) f[r] += rows[r][h] > limit[r] ? p : 0.0;
+    }
+    for (int r = 0; r < kRowGroup; ++r) ks[r].fourth = f[r];
 }
 
 // The column scan over all columns of a channel, by chunks of 64 block rows,
@@ -288,7 +336,9 @@ public:
     ColumnScan(const std::uint16_t* sums, int hn, int vn, const Positions& pos, const std::vector<std::int16_t>& at_least)
         : sums_(sums), hn_(hn), vn_(vn), pos_(pos), at_least_(at_least), columns_(static_cast<std::size_t>(hn)),
           kept_(static_cast<std::size_t>(hn), 0), a0_(static_cast<std::size_t>(hn)), a1_(static_cast<std::size_t>(hn)),
-          a2_(static_cast<std::size_t>(hn)), fourth_(static_cast<std::size_t>(hn)) {}
+          a2_(static_cast<std::size_t>(hn)), fourth_(static_cast<std::size_t>(hn)) {
+        for (auto& w : weighted_) w.assign(static_cast<std::size_t>(hn), 0);
+    }
 
     // Rows v0 .. v0 + 63 (fewer in the last chunk); chunks in order.
     void chunk(int v0) {
@@ -298,13 +348,13 @@ public:
         for (; h + 8 <= hn_; h += 8) strip(h, v0, v_end);
 #endif
         for (; h < hn_; ++h) column(h, v0, v_end);
-        const std::uint64_t base = 4 * static_cast<std::uint64_t>(v0) + static_cast<std::uint64_t>(pos_.offset);
-        for (std::size_t c = 0; c < columns_.size(); ++c) columns_[c].add_chunk(base, a0_[c], a1_[c], a2_[c]);
+        add_chunk_sums(4 * static_cast<std::uint64_t>(v0) + static_cast<std::uint64_t>(pos_.offset));
     }
 
     const std::vector<KeptSums>& finish() {
         for (std::size_t c = 0; c < columns_.size(); ++c) {
             KeptSums& ks = columns_[c];
+            for (int k = 0; k < 3; ++k) ks.weighted[k] = weighted_[k][c];
             if (kept_[c]) ks.close_run(pos_, vn_);
             ks.fourth = pos_.exact4 < vn_ ? fourth_[c] : to_double(ks.power[4]);
         }
@@ -314,62 +364,125 @@ public:
 private:
     const std::uint16_t* row(int v) const { return sums_ + static_cast<std::size_t>(v) * static_cast<std::size_t>(hn_); }
 
+    // KeptSums::add_chunk for every column, kept apart per quantity so that
+    // two columns go through one register: 32 x 32-bit products are exact
+    // in 64-bit lanes while base^2 and 8 base fit 32 bits (always on grids
+    // the exact scan takes; checked all the same).
+    void add_chunk_sums(std::uint64_t base) {
+        std::size_t c = 0;
+        const std::size_t n = columns_.size();
+        std::uint64_t* w0 = weighted_[0].data();
+        std::uint64_t* w1 = weighted_[1].data();
+        std::uint64_t* w2 = weighted_[2].data();
 #if defined(__SSE2__)
-    // Eight columns from h down rows v0 .. v_end - 1, a pair of rows at a
-    // time, with every sum of the chunk held in registers. A missing last
-    // row keeps nothing, which closes every run at vn.
-    void strip(int h, int v0, int v_end) {
-        const __m128i ones = _mm_set1_epi16(1);
-        const __m128i limit = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at_least_.data() + h)), ones);
-        __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kept_.data() + h));
-        __m128i s0_lo = _mm_setzero_si128(), s0_hi = s0_lo, s1_lo = s0_lo, s1_hi = s0_lo, s2_lo = s0_lo, s2_hi = s0_lo;
-        double* fourth = fourth_.data() + h;
-        __m128d f01 = _mm_loadu_pd(fourth), f23 = _mm_loadu_pd(fourth + 2), f45 = _mm_loadu_pd(fourth + 4),
-                f67 = _mm_loadu_pd(fourth + 6);
-        for (int v = v0; v < v_end; v += 2) {
-            const int j = v - v0;
-            const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v) + h));
-            const __m128i r1 = v + 1 < vn_ ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(row(v + 1) + h))
-                                           : _mm_setzero_si128();
-            const __m128i k0 = _mm_cmpgt_epi16(r0, limit);
-            const __m128i k1 = v + 1 < vn_ ? _mm_cmpgt_epi16(r1, limit) : _mm_setzero_si128();
-            if (v == pos_.exact4) {
-                alignas(16) double start[8];
-                start_fourth(h, 8, lane_bits(before), start);
-                f01 = _mm_load_pd(start);
-                f23 = _mm_load_pd(start + 2);
-                f45 = _mm_load_pd(start + 4);
-                f67 = _mm_load_pd(start + 6);
-            }
-            if (_mm_movemask_epi8(_mm_or_si128(_mm_xor_si128(k0, before), _mm_xor_si128(k1, k0)))) {
-                const int mb = lane_bits(before), m0 = lane_bits(k0), m1 = lane_bits(k1);
-                for (int i = 0; i < 8; ++i)
-                    transitions(h + i, v, (mb >> i) & 1, (m0 >> i) & 1, (m1 >> i) & 1);
-            }
-            before = k1;
-            const __m128i kept0 = _mm_and_si128(r0, k0), kept1 = _mm_and_si128(r1, k1);
-            const __m128i lo = _mm_unpacklo_epi16(kept0, kept1), hi = _mm_unpackhi_epi16(kept0, kept1);
-            const __m128i f1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j[j / 2]));
-            const __m128i f2 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j2[j / 2]));
-            s0_lo = _mm_add_epi32(s0_lo, _mm_madd_epi16(lo, ones));
-            s0_hi = _mm_add_epi32(s0_hi, _mm_madd_epi16(hi, ones));
-            s1_lo = _mm_add_epi32(s1_lo, _mm_madd_epi16(lo, f1));
-            s1_hi = _mm_add_epi32(s1_hi, _mm_madd_epi16(hi, f1));
-            s2_lo = _mm_add_epi32(s2_lo, _mm_madd_epi16(lo, f2));
-            s2_hi = _mm_add_epi32(s2_hi, _mm_madd_epi16(hi, f2));
-            if (v >= pos_.exact4) {
-                add_fourth(k0, pos_.fourth[static_cast<std::size_t>(v)], f01, f23, f45, f67);
-                if (v + 1 < vn_) add_fourth(k1, pos_.fourth[static_cast<std::size_t>(v + 1)], f01, f23, f45, f67);
+        if (base * base <= 0xFFFFFFFFu) {
+            const auto factor = [](std::uint64_t f) { return _mm_set_epi32(0, static_cast<int>(f), 0, static_cast<int>(f)); };
+            const __m128i b1 = factor(base), b2 = factor(base * base), b8 = factor(8 * base), zero = _mm_setzero_si128();
+            const auto widen = [&](const std::uint32_t* a) {
+                return _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(a)), zero);
+            };
+            const auto add = [](std::uint64_t* w, __m128i v) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(w),
+                                 _mm_add_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)), v));
+            };
+            for (; c + 2 <= n; c += 2) {
+                const __m128i a0 = widen(a0_.data() + c), a1 = widen(a1_.data() + c), a2 = widen(a2_.data() + c);
+                add(w0 + c, a0);
+                add(w1 + c, _mm_add_epi64(_mm_mul_epu32(a0, b1), _mm_slli_epi64(a1, 2)));
+                add(w2 + c, _mm_add_epi64(_mm_add_epi64(_mm_mul_epu32(a0, b2), _mm_mul_epu32(a1, b8)), _mm_slli_epi64(a2, 4)));
             }
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(kept_.data() + h), before);
-        store(a0_.data() + h, s0_lo, s0_hi);
-        store(a1_.data() + h, s1_lo, s1_hi);
-        store(a2_.data() + h, s2_lo, s2_hi);
-        _mm_storeu_pd(fourth, f01);
-        _mm_storeu_pd(fourth + 2, f23);
-        _mm_storeu_pd(fourth + 4, f45);
-        _mm_storeu_pd(fourth + 6, f67);
+#endif
+        for (; c < n; ++c) {
+            const std::uint64_t a0 = a0_[c], a1 = a1_[c], a2 = a2_[c];
+            w0[c] += a0;
+            w1[c] += base * a0 + 4 * a1;
+            w2[c] += base * base * a0 + 8 * base * a1 + 16 * a2;
+        }
+    }
+
+#if defined(__SSE2__)
+    // The running sums of eight columns down a chunk, in registers. The sums
+    // of s fit 16-bit lanes (at most 64 x 1020 = 65280 per chunk).
+    struct StripSums {
+        __m128i before, s0, s1_lo, s1_hi, s2_lo, s2_hi;
+        __m128d f01, f23, f45, f67;
+    };
+
+    // Eight columns from h down rows v0 .. v_end - 1, a pair of rows at a
+    // time. The pairs before row exact4, those from it on and a single last
+    // row each get their own loop, so that no test of the row index is left
+    // in the loops. A missing last row keeps nothing, which closes every run
+    // at vn.
+    void strip(int h, int v0, int v_end) {
+        const __m128i limit = _mm_sub_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at_least_.data() + h)),
+                                            _mm_set1_epi16(1));
+        double* fourth = fourth_.data() + h;
+        StripSums t;
+        t.before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kept_.data() + h));
+        t.s0 = t.s1_lo = t.s1_hi = t.s2_lo = t.s2_hi = _mm_setzero_si128();
+        t.f01 = _mm_loadu_pd(fourth);
+        t.f23 = _mm_loadu_pd(fourth + 2);
+        t.f45 = _mm_loadu_pd(fourth + 4);
+        t.f67 = _mm_loadu_pd(fourth + 6);
+        const int pairs_end = v_end - (v_end - v0) % 2;
+        const int exact_end = std::clamp(pos_.exact4, v0, pairs_end);
+        // Row pointer and stride in locals: the run updates store through
+        // pointers, after which members would have to be read again.
+        const auto stride = static_cast<std::size_t>(hn_);
+        const std::uint16_t* at = row(v0) + h;
+        int v = v0;
+        for (; v < exact_end; v += 2, at += 2 * stride) row_pair<false, false>(h, v, v - v0, at, stride, limit, t);
+        if (v == pos_.exact4 && v < v_end) {
+            alignas(16) double start[8];
+            start_fourth(h, 8, lane_bits(t.before), start);
+            t.f01 = _mm_load_pd(start);
+            t.f23 = _mm_load_pd(start + 2);
+            t.f45 = _mm_load_pd(start + 4);
+            t.f67 = _mm_load_pd(start + 6);
+        }
+        for (; v < pairs_end; v += 2, at += 2 * stride) row_pair<true, false>(h, v, v - v0, at, stride, limit, t);
+        if (v < v_end) {
+            if (v >= pos_.exact4) row_pair<true, true>(h, v, v - v0, at, stride, limit, t);
+            else row_pair<false, true>(h, v, v - v0, at, stride, limit, t);
+        }
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(kept_.data() + h), t.before);
+        const __m128i zero = _mm_setzero_si128();
+        store(a0_.data() + h, _mm_unpacklo_epi16(t.s0, zero), _mm_unpackhi_epi16(t.s0, zero));
+        store(a1_.data() + h, t.s1_lo, t.s1_hi);
+        store(a2_.data() + h, t.s2_lo, t.s2_hi);
+        _mm_storeu_pd(fourth, t.f01);
+        _mm_storeu_pd(fourth + 2, t.f23);
+        _mm_storeu_pd(fourth + 4, t.f45);
+        _mm_storeu_pd(fourth + 6, t.f67);
+    }
+
+    // Rows v and v + 1 (j = v - v0; `at` points to row v, column h), or row
+    // v alone (single: the last row of the grid, with nothing below it).
+    template <bool with_fourth, bool single>
+    void row_pair(int h, int v, int j, const std::uint16_t* at, std::size_t stride, __m128i limit, StripSums& t) {
+        const __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        const __m128i r1 = single ? _mm_setzero_si128() : _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + stride));
+        const __m128i k0 = _mm_cmpgt_epi16(r0, limit);
+        const __m128i k1 = single ? _mm_setzero_si128() : _mm_cmpgt_epi16(r1, limit);
+        if (_mm_movemask_epi8(_mm_or_si128(_mm_xor_si128(k0, t.before), _mm_xor_si128(k1, k0)))) {
+            const int mb = lane_bits(t.before), m0 = lane_bits(k0), m1 = lane_bits(k1);
+            for (int i = 0; i < 8; ++i) transitions(h + i, v, (mb >> i) & 1, (m0 >> i) & 1, (m1 >> i) & 1);
+        }
+        t.before = k1;
+        const __m128i kept0 = _mm_and_si128(r0, k0), kept1 = _mm_and_si128(r1, k1);
+        t.s0 = _mm_add_epi16(t.s0, _mm_add_epi16(kept0, kept1));
+        const __m128i lo = _mm_unpacklo_epi16(kept0, kept1), hi = _mm_unpackhi_epi16(kept0, kept1);
+        const __m128i f1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j[j / 2]));
+        const __m128i f2 = _mm_load_si128(reinterpret_cast<const __m128i*>(kFactors.pair_j2[j / 2]));
+        t.s1_lo = _mm_add_epi32(t.s1_lo, _mm_madd_epi16(lo, f1));
+        t.s1_hi = _mm_add_epi32(t.s1_hi, _mm_madd_epi16(hi, f1));
+        t.s2_lo = _mm_add_epi32(t.s2_lo, _mm_madd_epi16(lo, f2));
+        t.s2_hi = _mm_add_epi32(t.s2_hi, _mm_madd_epi16(hi, f2));
+        if (with_fourth) {
+            add_fourth(k0, pos_.fourth[static_cast<std::size_t>(v)], t.f01, t.f23, t.f45, t.f67);
+            if (!single) add_fourth(k1, pos_.fourth[static_cast<std::size_t>(v + 1)], t.f01, t.f23, t.f45, t.f67);
+        }
     }
 
     static int lane_bits(__m128i mask) { return _mm_movemask_epi8(_mm_packs_epi16(mask, _mm_setzero_si128())); }
@@ -444,6 +557,7 @@ private:
     std::vector<KeptSums> columns_;
     std::vector<std::int16_t> kept_;  // kept test per column at the last row done (0 / -1)
     std::vector<std::uint32_t> a0_, a1_, a2_;  // chunk sums of s, j s, j^2 s
+    std::vector<std::uint64_t> weighted_[3];   // per column, KeptSums::weighted so far
     std::vector<double> fourth_;
 };
 
@@ -454,6 +568,11 @@ Parabola fit_kept(const KeptSums& ks, const Positions& pos) {
 
 }  // namespace
 
+namespace {
+void scan_channel_at(const BlockStats& stats, int c, const Positions& xs, const Positions& ys,
+                     std::vector<Parabola>& rows, std::vector<Parabola>& columns);
+}  // namespace
+
 // Both scans of channel c in one pass over its block sums, with exact
 // integer sums: the plain double sums add integers (positions and their
 // powers) and quarters (block means), so while every partial sum stays below
@@ -461,8 +580,17 @@ Parabola fit_kept(const KeptSums& ks, const Positions& pos) {
 // the fourth powers grow past that; they are summed in double precision from
 // the last exact partial sum on, in block order, as the plain scan does.
 void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, std::vector<Parabola>& columns) {
+    const Positions xs(stats.grid.hn, block_x(c, 0), 1), ys(stats.grid.vn, block_y(c, 0), 2);
+    scan_channel_at(stats, c, xs, ys, rows, columns);
+}
+
+namespace {
+
+// scan_channel with the positions of the channel's columns (xs) and rows
+// (ys) made by the caller: channels with the same offsets share them.
+void scan_channel_at(const BlockStats& stats, int c, const Positions& xs, const Positions& ys,
+                     std::vector<Parabola>& rows, std::vector<Parabola>& columns) {
     const BlockGrid& grid = stats.grid;
-    const Positions xs(grid.hn, block_x(c, 0), 1), ys(grid.vn, block_y(c, 0), 2);
     if (!xs.exact || !ys.exact) {
         scan_channel_plain(stats, c, rows, columns);
         return;
@@ -481,24 +609,23 @@ void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, s
     // By chunks of 64 block rows: their row parabolas, four rows at a time
     // (missing rows keep nothing), then the chunk's share of the column sums
     // while its rows are still in cache.
-    const std::size_t row_words = (hn + 63) / 64;
-    std::vector<std::uint64_t> words(kRowGroup * row_words, 0);
     rows.assign(static_cast<std::size_t>(grid.vn), Parabola{});
     for (int chunk = 0; chunk < grid.vn; chunk += kChunk) {
         for (int v0 = chunk; v0 < std::min(grid.vn, chunk + kChunk); v0 += kRowGroup) {
             KeptSums ks[kRowGroup];
-            const std::uint64_t* group_words[kRowGroup];
+            const std::uint16_t* group_rows[kRowGroup];
+            std::int16_t limit[kRowGroup];
             for (int r = 0; r < kRowGroup; ++r) {
-                std::uint64_t* w = words.data() + static_cast<std::size_t>(r) * row_words;
-                group_words[r] = w;
-                if (v0 + r >= grid.vn) {
-                    std::fill(w, w + row_words, 0);
-                    continue;
-                }
-                const std::uint16_t* row = sums + grid.index(v0 + r, 0);
-                scan_row(row, xs, std::max<std::int32_t>({row[0], row[hn - 1], threshold}), w, ks[r]);
+                // A missing row keeps nothing: no sum exceeds 0x7FFF.
+                group_rows[r] = sums + grid.index(std::min(v0 + r, grid.vn - 1), 0);
+                limit[r] = 0x7FFF;
+                if (v0 + r >= grid.vn) continue;
+                const std::uint16_t* row = group_rows[r];
+                const std::int32_t at_least = std::max<std::int32_t>({row[0], row[hn - 1], threshold});
+                limit[r] = static_cast<std::int16_t>(at_least - 1);
+                scan_row(row, xs, at_least, ks[r]);
             }
-            add_fourth_powers(xs, group_words, ks);
+            add_fourth_powers(xs, group_rows, limit, ks);
             for (int r = 0; r < kRowGroup && v0 + r < grid.vn; ++r)
                 rows[static_cast<std::size_t>(v0 + r)] = fit_kept(ks[r], xs);
         }
@@ -508,6 +635,8 @@ void scan_channel(const BlockStats& stats, int c, std::vector<Parabola>& rows, s
     columns.resize(hn);
     for (std::size_t h = 0; h < hn; ++h) columns[h] = fit_kept(kept[h], ys);
 }
+
+}  // namespace
 
 // The plain form: every kept block adds its position powers and mean in
 // double precision, rows along the row, columns top to bottom.
@@ -655,7 +784,11 @@ CentreResult find_centre(const BlockStats& stats, unsigned bayer_order) {
     const BlockGrid& grid = stats.grid;
     CentreResult r;
 
-    frame::run_parts(4, [&](int c) { scan_channel(stats, c, r.rows[c], r.columns[c]); });
+    // Column positions of channels 0 and 2 start at x = 1, of 1 and 3 at
+    // x = 2; row positions of channels 0 and 1 at y = 1, of 2 and 3 at y = 2.
+    const Positions xs[2] = {Positions(grid.hn, block_x(0, 0), 1), Positions(grid.hn, block_x(1, 0), 1)};
+    const Positions ys[2] = {Positions(grid.vn, block_y(0, 0), 2), Positions(grid.vn, block_y(2, 0), 2)};
+    frame::run_parts(4, [&](int c) { scan_channel_at(stats, c, xs[c % 2], ys[c / 2], r.rows[c], r.columns[c]); });
 
     log_write("Shading: Memory allocation OK for horizontal line fitting\n");
     log_write("Shading: Horizontal Scan\n");
