@@ -137,18 +137,13 @@ ColourRuns::ColourRuns(const BlockStats& stats, const RadiusGeometry& geometry, 
     }
 }
 
-// The sums that depend on each block's values. Those that only count blocks
-// per ring (n, and the sums of ring, d and d^2) come from the ring counts:
-// they are sums of whole numbers, exact in any order. So are the sums of Af
-// and Bc, whole numbers of 1/1024 units, kept as integers. The sums of
-// double products and of g are added in walk order.
-template <bool Last>
-void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const {
-    const int shift = curve_sel_ + 8;
-    double sxy = 0, sg = 0, s2d = 0;
-    std::uint64_t fine_units = 0, coarse_units = 0;
+// Calls block(c, g, r2) for every block of group k with a gain need (g > 0),
+// channel by channel and in block order within each run: the order in which
+// the double sums must be added. Inlined into each caller, so that the
+// caller's running sums stay in registers.
+template <class Block>
+[[gnu::always_inline]] inline void ColourRuns::for_each_needy_block(int k, Block&& block) const {
     for (const int c : channels_) {
-        const std::uint32_t m = scaled_mantissa_[c];
         const std::uint32_t* dx2 = geometry_.dx2(c);
         const double* gain_need = stats_.gain_need[c];
         const BlockRun* const end = runs_.end(c, k);
@@ -164,33 +159,47 @@ void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& s
             const std::uint32_t dy2 = geometry_.dy2(c, run->v);
             for (int h = run->h0; h <= run->h1; ++h) {
                 const double g = gain_need[row[h]];
-                if (!(g > 0)) continue;
-                const std::uint32_t r2 = dx2[h] + dy2;
-                const int ring = static_cast<int>((r2 >> shift) & 0xFFu);
-                // Compensation (gain - 1) of the ring part and of the finer
-                // bits of r2 / 16 under the linear curve, in 1/1024 units.
-                const std::uint32_t p = r2 >> 4;
-                const std::uint32_t coarse = ((p & coarse_mask_) * m) >> 12;
-                const std::uint32_t fine = ((p & fine_mask_) * m) >> 12;
-                const double rest = g - static_cast<double>(fine) / 1024;
-                // D: the ring at which the linear curve gives the need.
-                const double ring_equivalent =
-                    (ring > 0 && rest > 0 && coarse > 0) ? ring * rest / (static_cast<double>(coarse) / 1024) : 0.0;
-                if constexpr (!Last) {
-                    sxy += (ring_equivalent - last_value) * (ring - last_ring);
-                } else {
-                    // Node 10: ring 240 counts on both sides; only the left
-                    // side (rings up to 240) adds to the means.
-                    if (ring >= 240) s2d += static_cast<double>(255 - ring) * ring_equivalent;
-                    if (ring > 240) continue;
-                    sxy += static_cast<double>(ring - last_ring) * ring_equivalent;
-                }
-                sg += g;
-                fine_units += fine;
-                coarse_units += coarse;
+                if (g > 0) block(c, g, dx2[h] + dy2);
             }
         }
     }
+}
+
+// The sums that depend on each block's values. Those that only count blocks
+// per ring (n, and the sums of ring, d and d^2) come from the ring counts:
+// they are sums of whole numbers, exact in any order. So are the sums of Af
+// and Bc, whole numbers of 1/1024 units, kept as integers. The sums of
+// double products and of g are added in walk order.
+template <bool Last>
+void ColourRuns::add_blocks(int k, double last_value, int last_ring, NodeSums& sums) const {
+    const int shift = curve_sel_ + 8;
+    double sxy = 0, sg = 0, s2d = 0;
+    std::uint64_t fine_units = 0, coarse_units = 0;
+    for_each_needy_block(k, [&](int c, double g, std::uint32_t r2) {
+        const std::uint32_t m = scaled_mantissa_[c];
+        const int ring = static_cast<int>((r2 >> shift) & 0xFFu);
+        // Compensation (gain - 1) of the ring part and of the finer bits of
+        // r2 / 16 under the linear curve, in 1/1024 units.
+        const std::uint32_t p = r2 >> 4;
+        const std::uint32_t coarse = ((p & coarse_mask_) * m) >> 12;
+        const std::uint32_t fine = ((p & fine_mask_) * m) >> 12;
+        const double rest = g - static_cast<double>(fine) / 1024;
+        // D: the ring at which the linear curve gives the need.
+        const double ring_equivalent =
+            (ring > 0 && rest > 0 && coarse > 0) ? ring * rest / (static_cast<double>(coarse) / 1024) : 0.0;
+        if constexpr (!Last) {
+            sxy += (ring_equivalent - last_value) * (ring - last_ring);
+        } else {
+            // Node 10: ring 240 counts on both sides; only the left side
+            // (rings up to 240) adds to the means.
+            if (ring >= 240) s2d += static_cast<double>(255 - ring) * ring_equivalent;
+            if (ring > 240) return;
+            sxy += static_cast<double>(ring - last_ring) * ring_equivalent;
+        }
+        sg += g;
+        fine_units += fine;
+        coarse_units += coarse;
+    });
     sums.sg = sg;
     sums.sa = to_double(fine_units) / 1024;
     sums.sb = to_double(coarse_units) / 1024;
@@ -219,45 +228,28 @@ void ColourRuns::add_tabled_blocks(int k, double last_value, int last_ring, Node
     }
     double sxy = 0, sg = 0, s2d = 0;
     std::uint64_t fine_units = 0, coarse_units = 0;
-    for (const int c : channels_) {
-        const std::uint32_t* dx2 = geometry_.dx2(c);
-        const double* gain_need = stats_.gain_need[c];
-        const BlockRun* const end = runs_.end(c, k);
-        for (const BlockRun* run = runs_.begin(c, k); run != end; ++run) {
-            if (end - run > kPrefetchRuns) {
-                const BlockRun& ahead = run[kPrefetchRuns];
-                prefetch(stats_.sums[c] + stats_.grid.index(ahead.v, ahead.h0));
-                prefetch(stats_.sums[c] + stats_.grid.index(ahead.v, ahead.h1));
-            }
-            const std::uint16_t* row = stats_.sums[c] + stats_.grid.index(run->v, 0);
-            const std::uint32_t dy2 = geometry_.dy2(c, run->v);
-            for (int h = run->h0; h <= run->h1; ++h) {
-                const double g = gain_need[row[h]];
-                if (!(g > 0)) continue;
-                const std::uint32_t r2 = dx2[h] + dy2;
-                // Every r2 lies below 2^(curve_sel + 16): no mask for the ring.
-                const std::uint32_t ring = r2 >> shift;
-                const std::uint32_t fine_bits = (r2 >> 4) & fine_mask;
-                // D = ring * (g - Af) / Bc where that is above 0, else +0.0,
-                // as in the per-block form: rings where D is always 0 hold
-                // 0 / 1 in the tables, and every quotient of 0 or below
-                // (-0.0 too) becomes +0.0.
-                const double ring_equivalent =
-                    positive_or_zero(ring_value_[ring] * (g - fine_[fine_bits]) / coarse_[ring]);
-                if constexpr (!Last) {
-                    sxy += (ring_equivalent - last_value) * ring_offset[ring];
-                } else {
-                    // Node 10: ring 240 counts on both sides; only the left
-                    // side (rings up to 240) adds to the means.
-                    s2d += right_weight[ring] * ring_equivalent;
-                    if (ring > 240) continue;
-                    sxy += ring_offset[ring] * ring_equivalent;
-                }
-                sg += g;
-                fine_units += fine_units_[fine_bits];
-            }
+    for_each_needy_block(k, [&](int, double g, std::uint32_t r2) {
+        // Every r2 lies below 2^(curve_sel + 16): no mask for the ring.
+        const std::uint32_t ring = r2 >> shift;
+        const std::uint32_t fine_bits = (r2 >> 4) & fine_mask;
+        // D = ring * (g - Af) / Bc where that is above 0, else +0.0,
+        // as in the per-block form: rings where D is always 0 hold
+        // 0 / 1 in the tables, and every quotient of 0 or below
+        // (-0.0 too) becomes +0.0.
+        const double ring_equivalent =
+            positive_or_zero(ring_value_[ring] * (g - fine_[fine_bits]) / coarse_[ring]);
+        if constexpr (!Last) {
+            sxy += (ring_equivalent - last_value) * ring_offset[ring];
+        } else {
+            // Node 10: ring 240 counts on both sides; only the left
+            // side (rings up to 240) adds to the means.
+            s2d += right_weight[ring] * ring_equivalent;
+            if (ring > 240) return;
+            sxy += ring_offset[ring] * ring_equivalent;
         }
-    }
+        sg += g;
+        fine_units += fine_units_[fine_bits];
+    });
     // Each block of the group (left of ring 240 for node 10) adds its ring's
     // coarse value.
     const int last_left_ring = Last ? 240 : kNodeRing[k + 1];

@@ -70,6 +70,8 @@ private:
     // The sums of node k (Last: node 10) through the tables where they hold,
     // else block by block: the per-block form, and the tabled form with one
     // instance per curve selection.
+    template <class Block>
+    void for_each_needy_block(int k, Block&& block) const;
     template <bool Last>
     void add_blocks_of(int k, double last_value, int last_ring, NodeSums& sums) const;
     template <bool Last>
