@@ -339,6 +339,14 @@ struct Measured {
     std::unique_ptr<BlockStats> stats = std::make_unique<BlockStats>();
 };
 
+// The sum of channel c's four samples in block (v, h), straight from the image.
+unsigned direct_block_sum(const std::vector<std::uint8_t>& raw, int width, int v, int h, int c) {
+    unsigned total = 0;
+    for (int dy = c / 2; dy < 4; dy += 2)
+        for (int dx = c % 2; dx < 4; dx += 2) total += raw[static_cast<std::size_t>(4 * v + dy) * width + 4 * h + dx];
+    return total;
+}
+
 Measured measure(const std::vector<std::uint8_t>& raw, int width, int height, double target_scale = 1.0) {
     Measured m;
     const BlockGrid grid = BlockGrid::of(static_cast<unsigned>(width), static_cast<unsigned>(height));
@@ -370,9 +378,7 @@ TEST(LscStages, BlockSumsHistogramsTargetsAndGainNeedsAgainstADirectModel) {
         for (int v = 0; v < s.grid.vn; ++v)
             for (int h = 0; h < s.grid.hn; ++h)
                 for (int c = 0; c < 4; ++c) {
-                    unsigned total = 0;
-                    for (int dy = c / 2; dy < 4; dy += 2)
-                        for (int dx = c % 2; dx < 4; dx += 2) total += raw[static_cast<std::size_t>(4 * v + dy) * width + 4 * h + dx];
+                    const unsigned total = direct_block_sum(raw, width, v, h, c);
                     ASSERT_EQ(s.sums[c][s.grid.index(v, h)], total) << width << 'x' << height << ' ' << c;
                     bins[c].push_back(static_cast<int>(total / 4.0 + 0.5));
                     ++hist[c][bins[c].back()];
@@ -1010,12 +1016,7 @@ void direct_histograms(const std::vector<std::uint8_t>& raw, int width, const Bl
                        std::uint32_t hist[4][256]) {
     for (int v = 0; v < grid.vn; ++v)
         for (int h = 0; h < grid.hn; ++h)
-            for (int c = 0; c < 4; ++c) {
-                unsigned total = 0;
-                for (int dy = c / 2; dy < 4; dy += 2)
-                    for (int dx = c % 2; dx < 4; dx += 2) total += raw[std::size_t(4 * v + dy) * width + 4 * h + dx];
-                ++hist[c][(total + 2) / 4];
-            }
+            for (int c = 0; c < 4; ++c) ++hist[c][(direct_block_sum(raw, width, v, h, c) + 2) / 4];
 }
 
 }  // namespace
