@@ -596,7 +596,9 @@ TEST(LscStages, RingSumsEqualAPlainPerBlockAccumulation) {
                     const RingSums first = ring_sums(s, cold, c, cs);
                     const RingSums some = ring_sums(s, partial, c, cs);
                     const RingSums warm = ring_sums(s, cold, c, cs);
-                    for (const RingSums* fast : {&first, &some, &warm})
+                    // Limit 0 sends every ring with a k to the block-by-block sums.
+                    const RingSums past_limit = ring_sums(s, cold, c, cs, nullptr, 0);
+                    for (const RingSums* fast : {&first, &some, &warm, &past_limit})
                         ASSERT_EQ(std::memcmp(fast, &plain, sizeof plain), 0) << trial << ' ' << rf << ' ' << cs << ' ' << c;
                 }
     }

@@ -58,7 +58,8 @@ RingSums plain_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry
 // stay in registers: a block whose log r2 is not yet remembered is put aside
 // and its k added to its ring's integer sum after the row.
 RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
-                        const std::uint32_t* pow2, const GainsMemory::Row& row_memory, GroupRuns* runs) {
+                        const std::uint32_t* pow2, const GainsMemory::Row& row_memory, GroupRuns* runs,
+                        std::uint64_t exact_k_units = kExactKUnits) {
     std::uint32_t count[256] = {};
     std::uint64_t k_units[256] = {};
     double g_sums[256] = {};
@@ -153,7 +154,7 @@ RingSums fast_ring_sums(const BlockStats& stats, const RadiusGeometry& geometry,
     std::copy(count, count + 256, rings.count);
     std::copy(g_sums, g_sums + 256, rings.g);
     for (int r = 0; r < 256; ++r) {
-        if (k_units[r] > (std::uint64_t{1} << 53)) {
+        if (k_units[r] > exact_k_units) {
             const RingSums plain = plain_ring_sums(stats, geometry, c, curve_sel, pow2);
             std::copy(plain.k, plain.k + 256, rings.k);
             break;
@@ -177,14 +178,15 @@ void GroupRuns::assign(int c, const std::vector<BlockRun>& runs, const std::vect
     for (std::size_t i = 0; i < runs.size(); ++i) runs_[c][next[groups[i]]++] = runs[i];
 }
 
-RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel, GroupRuns* runs) {
+RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel, GroupRuns* runs,
+                   std::uint64_t exact_k_units) {
     std::vector<std::uint32_t> pow2(GainsMemory::kPow2Entries);
     std::vector<std::int32_t> run_start(static_cast<std::size_t>(stats.grid.hn) + 1);
     std::vector<std::int8_t> run_group(static_cast<std::size_t>(stats.grid.hn) + 1);
     std::vector<std::int32_t> later(static_cast<std::size_t>(stats.grid.hn) + 1);
     fill_pow2(pow2.data());
     return fast_ring_sums(stats, geometry, c, curve_sel, pow2.data(),
-                          {later.data(), run_start.data(), run_group.data()}, runs);
+                          {later.data(), run_start.data(), run_group.data()}, runs, exact_k_units);
 }
 
 double first_kt(const RingSums& rings, std::size_t blocks, bool& found) {

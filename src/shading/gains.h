@@ -76,10 +76,16 @@ private:
     std::uint32_t start_[4][kGammaNodes + 1] = {};
 };
 
+// Sums of k in 1/65536 units up to this total are exact as integers and in
+// every partial double sum; a channel with a ring past it takes its sums of k
+// block by block in double instead.
+inline constexpr std::uint64_t kExactKUnits = std::uint64_t{1} << 53;
+
 // The sums of channel c, in block order per ring. When `runs` is given, the
-// channel's group runs are recorded into it.
+// channel's group runs are recorded into it. A lower `exact_k_units` lets
+// tests reach the block-by-block sums of k on small images.
 RingSums ring_sums(const BlockStats& stats, const RadiusGeometry& geometry, int c, int curve_sel,
-                   GroupRuns* runs = nullptr);
+                   GroupRuns* runs = nullptr, std::uint64_t exact_k_units = kExactKUnits);
 
 // First estimate of kt: the mean k of the outermost tenth of the blocks
 // (`found` false and kt 1.0 when no block has a gain need).
