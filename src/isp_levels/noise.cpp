@@ -14,8 +14,11 @@ std::uint32_t threshold_word(std::int64_t spread) {
     int largest[5] = {-1, -1, -1, -1, -1};
     if (sigma != 0.0) {
         for (int i = 0; i < 256; ++i) {
-            const double w = 4.0 * maths::exp(-(double(i) * double(i)) / (2.0 * sigma * sigma)) + 0.5;
-            const auto weight = trunc64(w);
+            const double e = maths::exp(-(double(i) * double(i)) / (2.0 * sigma * sigma));
+            // Weights only fall with the distance: once e is clearly below
+            // 1/8 (weight 0), no later distance can reach weight 1.
+            if (e < 0.12) break;
+            const auto weight = trunc64(4.0 * e + 0.5);
             if (weight >= 1 && weight <= 4) largest[weight] = i;
         }
     }
