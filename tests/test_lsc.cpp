@@ -865,88 +865,97 @@ GammaBlock plain_gamma_block(double g, std::uint32_t r2, int cs, std::uint32_t m
 
 }  // namespace
 
-// ------------------------------------------------------------ per-ring tables
+// ---------------------------------------------------------------- gamma node sums
+
+namespace {
+
+// What the fields of a gamma test reached: colours read through the per-ring
+// tables or block by block, blocks of node 10 left and right of ring 240,
+// and blocks whose D is clamped at 0.
+struct GammaReach {
+    int tabled = 0, untabled = 0, left = 0, right = 0, clamped = 0;
+};
+
+// The node sums of R, both greens and B against block-by-block sums, listed
+// in walk order: channel after channel, each in block order.
+void expect_gamma_node_sums(const BlockStats& s, const RadiusGeometry& geometry, int cs, int K, const int mantissa[4],
+                            GammaReach& reach) {
+    GroupRuns runs;
+    std::uint32_t ring_count[4][256];
+    for (int c = 0; c < 4; ++c) {
+        const RingSums rings = ring_sums(s, geometry, c, cs, &runs);
+        std::copy(rings.count, rings.count + 256, ring_count[c]);
+    }
+    for (const std::vector<int>& channels : {std::vector<int>{0}, std::vector<int>{1, 2}, std::vector<int>{3}}) {
+        const ColourRuns fast(s, geometry, runs, channels, cs, K, mantissa, ring_count);
+        (fast.tabled() ? reach.tabled : reach.untabled) += 1;
+        ColourBlocks plain;
+        for (const int c : channels)
+            for (int v = 0; v < s.grid.vn; ++v)
+                for (int h = 0; h < s.grid.hn; ++h) {
+                    const double g = s.gain_need[c][s.sums[c][s.grid.index(v, h)]];
+                    const std::uint32_t r2 = geometry.r2(c, v, h);
+                    const int group = kRingGroups.group[ring_of(r2, cs)];
+                    if (group < 0 || !(g > 0)) continue;
+                    const GammaBlock block = plain_gamma_block(g, r2, cs, static_cast<std::uint32_t>(mantissa[c]) << K);
+                    plain.node(group).push_back(block);
+                    reach.left += group == 10 && block.ring < 240;
+                    reach.right += group == 10 && block.ring > 240;
+                    reach.clamped += block.ring_equivalent == 0;
+                }
+        for (int k = 0; k < 10; ++k)
+            for (int last = 0; last <= k; ++last)
+                for (const double last_value : {0.0, 3.25, double(kNodeRing[last]), double(kNodeRing[last + 1])}) {
+                    const NodeSums a = fast.node_sums(k, kNodeRing[last], last_value);
+                    const NodeSums b = plain.node_sums(k, kNodeRing[last], last_value);
+                    ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << k << ' ' << last << ' ' << last_value;
+                }
+        for (int last = 0; last <= 10; ++last) {
+            const NodeSums a = fast.last_node_sums(kNodeRing[last]);
+            const NodeSums b = plain.last_node_sums(kNodeRing[last]);
+            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << last;
+        }
+    }
+}
+
+}  // namespace
 
 // Gamma node sums through the per-ring tables (one mantissa per colour, every
-// r2 below 2^(curve_sel + 16)) and through the per-block form (r2 beyond that,
-// or greens with different mantissas) against block-by-block sums.
-TEST(LscRingTables, GammaNodeSumsWithAndWithoutTablesEqualPlainBlockSums) {
+// r2 below 2^(curve_sel + 16)) and block by block (r2 beyond that, or greens
+// with different mantissas), against block-by-block sums. Off-centre fields
+// take both forms; centred fields whose far corner reaches ring 250 at every
+// curve selection feed tabled node 10 from both sides of ring 240, and their
+// small mantissas and needs below the fine compensation clamp D at 0.
+TEST(LscGammaNodeSums, TabledAndPerBlockFormsEqualPlainBlockSums) {
     std::mt19937 rng(97);
-    int tabled = 0, untabled = 0;
+    const auto noisy = [&](FlatField& f, int one_in) {
+        f.noise = 10;
+        std::vector<std::uint8_t> raw = make_flat_field(f);
+        for (auto& sample : raw)
+            if (rng() % one_in == 0) sample = static_cast<std::uint8_t>(rng());
+        return raw;
+    };
+    GammaReach off_centre, centred;
     for (int trial = 0; trial < 8; ++trial) {
+        SCOPED_TRACE("off-centre " + std::to_string(trial));
         FlatField f;
         f.width = 480 + 8 * static_cast<int>(rng() % 40);
         f.height = 360 + 8 * static_cast<int>(rng() % 30);
         f.centre_x = f.width * (0.35 + 0.05 * (rng() % 6));
         f.centre_y = f.height * (0.35 + 0.05 * (rng() % 6));
-        f.noise = 10;
-        std::vector<std::uint8_t> raw = make_flat_field(f);
-        for (auto& sample : raw)
-            if (rng() % 40 == 0) sample = static_cast<std::uint8_t>(rng());
-        const Measured measured = measure(raw, f.width, f.height, 0.9 + 0.05 * (trial % 3));
-        const BlockStats& s = *measured.stats;
-        RadiusGeometry geometry(s.grid, static_cast<std::uint16_t>(2 * f.centre_x),
+        const Measured measured = measure(noisy(f, 40), f.width, f.height, 0.9 + 0.05 * (trial % 3));
+        RadiusGeometry geometry(measured.stats->grid, static_cast<std::uint16_t>(2 * f.centre_x),
                                 static_cast<std::uint16_t>(2 * f.centre_y));
         // Radius factor 3 spreads r2 past 2^16 at curve selection 0.
-        const int rf = trial % 2 == 0 ? 3 : 1, cs = (trial / 2) % 4;
-        geometry.set_radius_factor(rf);
-        GroupRuns runs;
-        std::uint32_t ring_count[4][256];
-        for (int c = 0; c < 4; ++c) {
-            const RingSums rings = ring_sums(s, geometry, c, cs, &runs);
-            std::copy(rings.count, rings.count + 256, ring_count[c]);
-        }
-        const int K = static_cast<int>(rng() % 4);
-        const int shared = 1 + static_cast<int>(rng() % 255);
-        int mantissa[4] = {1 + static_cast<int>(rng() % 255), shared, trial % 4 == 3 ? shared / 2 + 1 : shared,
-                           1 + static_cast<int>(rng() % 255)};
-        for (const std::vector<int>& channels : {std::vector<int>{0}, std::vector<int>{1, 2}, std::vector<int>{3}}) {
-            const ColourRuns fast(s, geometry, runs, channels, cs, K, mantissa, ring_count);
-            (fast.tabled() ? tabled : untabled) += 1;
-            ColourBlocks plain;
-            for (const int c : channels)
-                for (int v = 0; v < s.grid.vn; ++v)
-                    for (int h = 0; h < s.grid.hn; ++h) {
-                        const double g = s.gain_need[c][s.sums[c][s.grid.index(v, h)]];
-                        const std::uint32_t r2 = geometry.r2(c, v, h);
-                        const int group = kRingGroups.group[ring_of(r2, cs)];
-                        if (group < 0 || !(g > 0)) continue;
-                        plain.node(group).push_back(
-                            plain_gamma_block(g, r2, cs, static_cast<std::uint32_t>(mantissa[c]) << K));
-                    }
-            // Within a node the plain list must follow the walk order:
-            // channel after channel, each in block order.
-            for (int k = 0; k < 10; ++k)
-                for (int last = 0; last <= k; ++last)
-                    for (const double last_value : {0.0, 5.5, static_cast<double>(kNodeRing[last])}) {
-                        const NodeSums a = fast.node_sums(k, kNodeRing[last], last_value);
-                        const NodeSums b = plain.node_sums(k, kNodeRing[last], last_value);
-                        ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << trial << ' ' << k << ' ' << last;
-                    }
-            for (int last = 0; last <= 10; ++last) {
-                const NodeSums a = fast.last_node_sums(kNodeRing[last]);
-                const NodeSums b = plain.last_node_sums(kNodeRing[last]);
-                ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << trial << ' ' << last;
-            }
-        }
+        geometry.set_radius_factor(trial % 2 == 0 ? 3 : 1);
+        const int K = static_cast<int>(rng() % 4), shared = 1 + static_cast<int>(rng() % 255);
+        const int mantissa[4] = {1 + static_cast<int>(rng() % 255), shared, trial % 4 == 3 ? shared / 2 + 1 : shared,
+                                 1 + static_cast<int>(rng() % 255)};
+        expect_gamma_node_sums(*measured.stats, geometry, (trial / 2) % 4, K, mantissa, off_centre);
     }
-    EXPECT_GT(tabled, 0);
-    EXPECT_GT(untabled, 0);
-}
-
-// ------------------------------------------------ gamma tables, every node
-
-// The tabled node sums at every curve selection, on centred fields whose far
-// corner reaches ring 250 with every r2 still below 2^(curve_sel + 16), so
-// that node 10 reads the tables from both sides of ring 240. Small mantissas
-// leave the inner rings without coarse compensation (D always 0), and blocks
-// near the target have a need below their fine compensation (D clamped at
-// 0). Each is checked against block-by-block sums.
-TEST(LscGammaTables, EveryCurveSelectionAndNodeMatchPlainBlockSums) {
-    std::mt19937 rng(2026);
-    int clamped = 0;
     for (int cs = 0; cs < 4; ++cs)
         for (int trial = 0; trial < 2; ++trial) {
+            SCOPED_TRACE("centred " + std::to_string(cs) + ' ' + std::to_string(trial));
             // Radius factor 3 halves the half-pixel distances from the
             // centre: r2 at a corner is about (width / 2)^2 + (height / 2)^2.
             const double corner = std::sqrt(0.98 * static_cast<double>(1u << (cs + 16)));
@@ -955,58 +964,20 @@ TEST(LscGammaTables, EveryCurveSelectionAndNodeMatchPlainBlockSums) {
             f.height = 8 * static_cast<int>(1.2 * corner / 8);
             f.centre_x = f.width / 2.0;
             f.centre_y = f.height / 2.0;
-            f.noise = 10;
-            std::vector<std::uint8_t> raw = make_flat_field(f);
-            for (auto& sample : raw)
-                if (rng() % 50 == 0) sample = static_cast<std::uint8_t>(rng());
-            const Measured measured = measure(raw, f.width, f.height, 0.9 + 0.1 * trial);
-            const BlockStats& s = *measured.stats;
-            RadiusGeometry geometry(s.grid, static_cast<std::uint16_t>(f.width), static_cast<std::uint16_t>(f.height));
+            const Measured measured = measure(noisy(f, 50), f.width, f.height, 0.9 + 0.1 * trial);
+            RadiusGeometry geometry(measured.stats->grid, static_cast<std::uint16_t>(f.width),
+                                    static_cast<std::uint16_t>(f.height));
             geometry.set_radius_factor(3);
-            GroupRuns runs;
-            std::uint32_t ring_count[4][256];
-            for (int c = 0; c < 4; ++c) {
-                const RingSums rings = ring_sums(s, geometry, c, cs, &runs);
-                std::copy(rings.count, rings.count + 256, ring_count[c]);
-            }
-            const int K = static_cast<int>(rng() % 4);
-            const int green = 1 + static_cast<int>(rng() % 255);
+            const int K = static_cast<int>(rng() % 4), green = 1 + static_cast<int>(rng() % 255);
             const int mantissa[4] = {1 + static_cast<int>(rng() % 3), green, green, 1 + static_cast<int>(rng() % 255)};
-            for (const std::vector<int>& channels : {std::vector<int>{0}, std::vector<int>{1, 2}, std::vector<int>{3}}) {
-                const ColourRuns fast(s, geometry, runs, channels, cs, K, mantissa, ring_count);
-                ASSERT_TRUE(fast.tabled()) << cs << ' ' << trial;
-                ColourBlocks plain;
-                int left = 0, right = 0;
-                for (const int c : channels)
-                    for (int v = 0; v < s.grid.vn; ++v)
-                        for (int h = 0; h < s.grid.hn; ++h) {
-                            const double g = s.gain_need[c][s.sums[c][s.grid.index(v, h)]];
-                            const std::uint32_t r2 = geometry.r2(c, v, h);
-                            const int group = kRingGroups.group[ring_of(r2, cs)];
-                            if (group < 0 || !(g > 0)) continue;
-                            const GammaBlock b = plain_gamma_block(g, r2, cs, static_cast<std::uint32_t>(mantissa[c]) << K);
-                            plain.node(group).push_back(b);
-                            left += group == 10 && b.ring < 240;
-                            right += group == 10 && b.ring > 240;
-                            clamped += b.ring_equivalent == 0;
-                        }
-                ASSERT_GT(left, 0) << cs << ' ' << trial;
-                ASSERT_GT(right, 0) << cs << ' ' << trial;
-                for (int k = 0; k < 10; ++k)
-                    for (int last = 0; last <= k; ++last)
-                        for (const double last_value : {0.0, 3.25, static_cast<double>(kNodeRing[last + 1])}) {
-                            const NodeSums a = fast.node_sums(k, kNodeRing[last], last_value);
-                            const NodeSums b = plain.node_sums(k, kNodeRing[last], last_value);
-                            ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << cs << ' ' << trial << ' ' << k << ' ' << last;
-                        }
-                for (int last = 0; last <= 10; ++last) {
-                    const NodeSums a = fast.last_node_sums(kNodeRing[last]);
-                    const NodeSums b = plain.last_node_sums(kNodeRing[last]);
-                    ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << cs << ' ' << trial << ' ' << last;
-                }
-            }
+            expect_gamma_node_sums(*measured.stats, geometry, cs, K, mantissa, centred);
         }
-    EXPECT_GT(clamped, 0);
+    EXPECT_GT(off_centre.tabled, 0);
+    EXPECT_GT(off_centre.untabled, 0);
+    EXPECT_EQ(centred.untabled, 0);
+    EXPECT_GT(centred.left, 0);
+    EXPECT_GT(centred.right, 0);
+    EXPECT_GT(centred.clamped, 0);
 }
 
 // ---------------------------------------------------------------- image pass floors and centre scan tails
